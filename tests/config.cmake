@@ -1,0 +1,1 @@
+quorvexia_test(config_test SOURCES config_test.cpp)

@@ -1,0 +1,32 @@
+// The activity log (one block of lines per run, appended to the file named by
+// logFile), the end of the program on an unrecoverable error, and the
+// progress indicator of a message transfer.
+#pragma once
+
+#include <cstdint>
+
+namespace quorvexia {
+
+// Opens the log and writes its empty line and header line. A log that cannot
+// be opened (an empty logFile included) means no log for this run, silently.
+void WriteLogHeader(bool sendRequested, bool receiveRequested, bool hangupRequested);
+
+// Appends one event line "%c %2d:%02d:%02d  %s" when the log is open.
+void LogEvent(char code, const char* text);
+void LogEventf(char code, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+void CloseLog();
+bool LogIsOpen();
+
+// Prints the message with exactly one full stop, logs it with '!' and none,
+// closes the log, changes back to the starting directory and ends with 1.
+[[noreturn]] void FatalError(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Progress indicator state; the transfers reset both for each message.
+extern std::int32_t progressCalls;
+extern std::int32_t progressWidth;
+
+// Draws the indicator on the current console line (every tenth call).
+void ShowProgress(std::int32_t total, std::int32_t done);
+
+}  // namespace quorvexia
