@@ -15,6 +15,8 @@ public:
     virtual long receive(char* data, std::size_t size) = 0;
     // The platform's error number of the last failure; 0 when the peer closed.
     virtual int lastError() const = 0;
+    // The longest wait for each receive (and for a send that cannot go on).
+    virtual void setTimeout(int timeoutMs) = 0;
 };
 
 }  // namespace quorvexia::platform

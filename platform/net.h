@@ -57,7 +57,7 @@ public:
     bool isOpen() const { return fd_ >= 0; }
 
     // The limit for each receive (and for a send that cannot go on).
-    void setTimeout(int timeoutMs) { timeoutMs_ = timeoutMs; }
+    void setTimeout(int timeoutMs) override { timeoutMs_ = timeoutMs; }
     int timeout() const { return timeoutMs_; }
 
     bool sendAll(const char* data, std::size_t size) override;

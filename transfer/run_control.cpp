@@ -137,13 +137,12 @@ int RunPasses(RunOptions& options) {
 }  // namespace
 
 void NormaliseDirectory(TextField<80>& dir) {
-    std::string value(dir.text());
+    std::string_view value = dir.text();
     if (value.empty()) {
-        value = ".";
+        dir.assignText(".");
     } else if (value.size() > 1 && value.back() == platform::kPathSeparator) {
-        value.pop_back();
+        dir.bytes[value.size() - 1] = '\0';
     }
-    dir.assignText(value);
 }
 
 int KorvMain(int argc, const char* const* argv) {

@@ -1,0 +1,32 @@
+// Small text routines under the outbound queue and the inbound store: a line
+// reader for queue files that cleans each line, a blank-line test, and the
+// extraction of the first address from a header value with its comments
+// removed. None of them allocates.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+namespace quorvexia {
+
+inline constexpr std::size_t kAddressMax = 127;       // characters of an extracted address
+inline constexpr std::size_t kHeaderWorkSize = 256;   // comment-free work copy, terminator included
+
+// Reads one line of at most capacity-2 characters; control characters other
+// than TAB are dropped and the text ends at its first CR or LF. 0 when a line
+// was read, -1 when nothing could be read (the buffer is then unchanged).
+int ReadFileLine(char* line, std::size_t capacity, std::FILE* file);
+
+void DropControlChars(char* text);
+void CutLineEnd(char* text);
+bool IsBlankLine(const char* text);
+
+// Copies `value` without its parenthesised comments into `out` (of `outSize`
+// bytes, terminator included; what does not fit is left out).
+void StripComments(const char* value, char* out, std::size_t outSize);
+
+// The first address of a header value (what follows "To:" or "From:"), at
+// most 127 characters; `out` holds at least 128 bytes.
+void ExtractAddress(char* out, const char* value);
+
+}  // namespace quorvexia

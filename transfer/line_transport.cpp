@@ -1,0 +1,134 @@
+#include "line_transport.h"
+
+#include <cstring>
+
+#include "console.h"
+#include "korv_state.h"
+
+namespace quorvexia {
+
+char replyLine[kReplyLineSize];
+int linkFailed = 0;
+
+namespace {
+
+char rxBuffer[kReceiveBufferSize];
+std::size_t rxCount = 0;
+char lastTerminator = '\r';
+
+// Body lines gather here; 64 KiB keeps writes large without holding much.
+constexpr std::size_t kSendBufferSize = 64 * 1024;
+char txBuffer[kSendBufferSize];
+std::size_t txCount = 0;
+
+bool Flush(platform::ByteStream& link) {
+    if (txCount == 0) return true;
+    bool ok = link.sendAll(txBuffer, txCount);
+    txCount = 0;
+    if (!ok) linkFailed = 1;
+    return ok;
+}
+
+void Append(platform::ByteStream& link, std::string_view text) {
+    if (txCount + text.size() > kSendBufferSize && !Flush(link)) return;
+    if (text.size() > kSendBufferSize) {
+        if (!link.sendAll(text.data(), text.size())) linkFailed = 1;
+        return;
+    }
+    std::memcpy(txBuffer + txCount, text.data(), text.size());
+    txCount += text.size();
+}
+
+// Puts a line and its CR LF into the send buffer; `now` writes everything out.
+int PutLine(platform::ByteStream& link, std::string_view text, std::string_view echo, bool now) {
+    if (linkFailed) return 1;
+    Append(link, text);
+    if (!linkFailed) Append(link, "\r\n");
+    if (!linkFailed && now) Flush(link);
+    if (debugMode) ConsoleEcho(echo.data(), echo.size());
+    return 0;
+}
+
+// Joins a CR that ended the previous line with the LF or NUL after it, even
+// when the two arrived in different receives.
+void DropPendingLineEnd() {
+    if (lastTerminator == '\r' && rxCount > 0 && (rxBuffer[0] == '\n' || rxBuffer[0] == '\0')) {
+        std::memmove(rxBuffer, rxBuffer + 1, --rxCount);
+        lastTerminator = ' ';
+    }
+}
+
+// The position of the first CR or LF among the buffered bytes, or rxCount.
+std::size_t FindLineEnd() {
+    for (std::size_t i = 0; i < rxCount; ++i) {
+        if (rxBuffer[i] == '\r' || rxBuffer[i] == '\n') return i;
+    }
+    return rxCount;
+}
+
+}  // namespace
+
+int SendLine(platform::ByteStream& link, std::string_view text) { return PutLine(link, text, text, true); }
+
+int SendSecretLine(platform::ByteStream& link, std::string_view text) {
+    return PutLine(link, text, "PASS <hidden>", true);
+}
+
+int QueueLine(platform::ByteStream& link, std::string_view text) { return PutLine(link, text, text, false); }
+
+int ReceiveLine(platform::ByteStream& link, char* destination, std::size_t capacity, std::size_t* length) {
+    if (linkFailed) return 1;
+    if (!Flush(link)) return 1;
+    const std::size_t max = capacity - 1;
+    DropPendingLineEnd();
+
+    std::size_t n;
+    bool ended;
+    for (;;) {
+        n = FindLineEnd();
+        if (n < rxCount) {
+            ended = n <= max;
+            if (!ended) n = max;
+            break;
+        }
+        // A line with no end in sight is cut once more than `max` bytes wait;
+        // at exactly `max` its line end may still be on the way.
+        if (rxCount > max) {
+            n = max;
+            ended = false;
+            break;
+        }
+        long got = link.receive(rxBuffer + rxCount, kReceiveBufferSize - rxCount);
+        if (got <= 0) {
+            linkFailed = 1;
+            return 1;
+        }
+        rxCount += static_cast<std::size_t>(got);
+        DropPendingLineEnd();
+    }
+
+    std::memcpy(destination, rxBuffer, n);
+    destination[n] = '\0';
+    if (length) *length = n;
+    std::size_t consumed = n;
+    if (ended) {
+        lastTerminator = rxBuffer[n];
+        consumed = n + 1;
+    } else {
+        lastTerminator = ' ';
+    }
+    rxCount -= consumed;
+    std::memmove(rxBuffer, rxBuffer + consumed, rxCount);
+
+    if (debugMode) ConsoleEcho(destination, n);
+    return 0;
+}
+
+void ResetLink() {
+    linkFailed = 0;
+    rxCount = 0;
+    txCount = 0;
+    lastTerminator = '\r';
+}
+
+}  // namespace quorvexia
