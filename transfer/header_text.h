@@ -13,9 +13,13 @@ inline constexpr std::size_t kAddressMax = 127;       // characters of an extrac
 inline constexpr std::size_t kHeaderWorkSize = 256;   // comment-free work copy, terminator included
 
 // Reads one line of at most capacity-2 characters; control characters other
-// than TAB are dropped and the text ends at its first CR or LF. 0 when a line
-// was read, -1 when nothing could be read (the buffer is then unchanged).
-int ReadFileLine(char* line, std::size_t capacity, std::FILE* file);
+// than TAB are dropped and the text ends at its first CR or LF. A CR LF pair
+// in the file counts as one LF, as a text-mode read gives it; a line of
+// exactly capacity-2 characters comes whole, its line end consumed; a longer
+// line comes in pieces of capacity-2. 0 when a line was read, -1 when nothing
+// could be read (the buffer is then unchanged). `whole`, when given, tells
+// whether the line ended with this piece.
+int ReadFileLine(char* line, std::size_t capacity, std::FILE* file, bool* whole = nullptr);
 
 void DropControlChars(char* text);
 void CutLineEnd(char* text);

@@ -1,0 +1,194 @@
+// The text routines under the outbound queue and the inbound store: the queue
+// file line reader, the blank-line test, comment stripping and address
+// extraction.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "transfer/header_text.h"
+
+namespace quorvexia {
+namespace {
+
+// A file holding `content`, read back through ReadFileLine piece by piece.
+struct LineFile {
+    explicit LineFile(const std::string& content) : file(std::tmpfile()) {
+        std::fwrite(content.data(), 1, content.size(), file);
+        std::rewind(file);
+    }
+    ~LineFile() { std::fclose(file); }
+    std::vector<std::string> readAll(std::size_t capacity, std::vector<bool>* wholes = nullptr) {
+        std::vector<std::string> lines;
+        std::vector<char> buffer(capacity, 'X');
+        bool whole = false;
+        while (ReadFileLine(buffer.data(), capacity, file, &whole) == 0) {
+            lines.emplace_back(buffer.data());
+            EXPECT_LE(lines.back().size(), capacity - 2);
+            if (wholes) wholes->push_back(whole);
+        }
+        return lines;
+    }
+    std::FILE* file;
+};
+
+using Lines = std::vector<std::string>;
+
+TEST(ReadFileLine, LineEndsAndCleaning) {
+    struct Case {
+        std::string content;
+        Lines lines;
+    } cases[] = {
+        {"", {}},
+        {"a\nb\n", {"a", "b"}},
+        {"a\r\nb\r\n", {"a", "b"}},             // CR LF is one line end
+        {"last without end", {"last without end"}},
+        {"a\n\nb", {"a", "", "b"}},
+        {"\f\n", {""}},                          // a form feed alone reads as an empty line
+        {"x\ty\x01z\x7f\n", {"x\tyz\x7f"}},      // TAB and DEL kept, other controls dropped
+        {"\xe4\xf6\xfc\xff\x80\n", {"\xe4\xf6\xfc\xff\x80"}},
+        {"text\rmore\nnext\n", {"text", "next"}},  // a lone CR cuts its line
+        {std::string("a\0b\n", 4), {"ab"}},        // a NUL is dropped, not an end of text
+        {"a\r", {"a"}},
+        {"\r\n\r\n", {"", ""}},
+    };
+    for (const auto& c : cases) {
+        LineFile f(c.content);
+        EXPECT_EQ(f.readAll(1000), c.lines) << "content: " << c.content;
+    }
+}
+
+TEST(ReadFileLine, EndOfFileLeavesTheBufferAlone) {
+    LineFile f("only\n");
+    char line[16] = "";
+    ASSERT_EQ(ReadFileLine(line, sizeof line, f.file), 0);
+    EXPECT_STREQ(line, "only");
+    std::strcpy(line, "kept");
+    EXPECT_EQ(ReadFileLine(line, sizeof line, f.file), -1);
+    EXPECT_STREQ(line, "kept");
+}
+
+TEST(ReadFileLine, LongLinesComeInPiecesAndExactFitsComeWhole) {
+    const std::string a998(998, 'a'), b254(254, 'b');
+    struct Case {
+        std::size_t capacity;
+        std::string content;
+        Lines lines;
+        std::vector<bool> wholes;
+    } cases[] = {
+        {1000, a998 + "\n" + "\n", {a998, ""}, {true, true}},  // the empty line that follows stays one
+        {1000, a998 + "\r\nnext\n", {a998, "next"}, {true, true}},
+        {1000, a998, {a998}, {true}},
+        {1000, a998 + "xyz\n", {a998, "xyz"}, {false, true}},
+        {1000, std::string(2500, 'c') + "\n",
+         {std::string(998, 'c'), std::string(998, 'c'), std::string(504, 'c')}, {false, false, true}},
+        {256, b254 + "\n" + "r\n", {b254, "r"}, {true, true}},
+        {256, b254 + "bb\n", {b254, "bb"}, {false, true}},
+        // A CR in a piece cuts the whole line, however long it is.
+        {1000, "ab\r" + std::string(1500, 'd') + "\nnext\n", {"ab", "next"}, {true, true}},
+        {1000, a998 + "\rrest\nnext\n", {a998, "next"}, {true, true}},
+    };
+    for (const auto& c : cases) {
+        LineFile f(c.content);
+        std::vector<bool> wholes;
+        EXPECT_EQ(f.readAll(c.capacity, &wholes), c.lines) << "capacity " << c.capacity;
+        EXPECT_EQ(wholes, c.wholes) << "capacity " << c.capacity;
+    }
+}
+
+TEST(TextRoutines, DropControlCharsAndCutLineEnd) {
+    char text[] = "a\x01\x08\t\x0b\x0c\x0e\x1f b\n\r";
+    DropControlChars(text);
+    EXPECT_STREQ(text, "a\t b\n\r");
+    char cut1[] = "ab\rcd\nef";
+    CutLineEnd(cut1);
+    EXPECT_STREQ(cut1, "ab");
+    char cut2[] = "ab\ncd\ref";
+    CutLineEnd(cut2);
+    EXPECT_STREQ(cut2, "ab");
+}
+
+TEST(TextRoutines, IsBlankLine) {
+    EXPECT_TRUE(IsBlankLine(""));
+    EXPECT_TRUE(IsBlankLine("\t"));
+    EXPECT_TRUE(IsBlankLine("  \t "));
+    EXPECT_FALSE(IsBlankLine("."));
+    EXPECT_FALSE(IsBlankLine("  x"));
+    EXPECT_FALSE(IsBlankLine("\xa0"));
+}
+
+TEST(StripComments, NestingStrayAndUnclosed) {
+    struct Case {
+        const char* value;
+        const char* result;
+    } cases[] = {
+        {"a (b) c", "a  c"},
+        {"(x (y) z)w", "w"},
+        {"a) b", "a) b"},
+        {"a (open", "a "},
+        {"\"Lee (boss)\" <x>", "\"Lee \" <x>"},
+    };
+    for (const auto& c : cases) {
+        char out[256];
+        StripComments(c.value, out, sizeof out);
+        EXPECT_STREQ(out, c.result) << c.value;
+    }
+    char small[4];
+    StripComments("abcdef", small, sizeof small);
+    EXPECT_STREQ(small, "abc");
+}
+
+TEST(ExtractAddress, WorkedExamples) {
+    struct Case {
+        const char* value;
+        const char* result;
+    } cases[] = {
+        {"Ann Lee <ann.lee>", "ann.lee"},
+        {"ann.lee (Ann Lee)", "ann.lee"},
+        {"ann.lee, bob.ray", "ann.lee"},
+        {"<  ann.lee  >", "ann.lee"},
+        {"(Ann (the boss)) ann.lee", "ann.lee"},
+        {"Ann <ann.lee", "ann.lee"},
+        {"Ann (unclosed <ann.lee>", "Ann"},
+        {"ann:lee", "ann"},
+        {"<>", ""},
+        {"   \t ", ""},
+        {"", ""},
+        {" \"Lee, Ann\" <ann@lee.example>", "ann@lee.example"},
+        {"ann>lee", "ann>lee"},       // without "<" the ">" is an ordinary character
+        {"a <b;c>", "b"},
+        {"\tann\t", "ann"},
+        {"\xe4nn <\xe4nn@x>", "\xe4nn@x"},
+    };
+    for (const auto& c : cases) {
+        char out[256];
+        std::memset(out, 'Z', sizeof out);
+        ExtractAddress(out, c.value);
+        EXPECT_STREQ(out, c.result) << "value: " << c.value;
+    }
+}
+
+TEST(ExtractAddress, LimitsOfAddressAndWorkCopy) {
+    char out[256];
+    std::memset(out, 'Z', sizeof out);
+    ExtractAddress(out, std::string(200, 'q').c_str());
+    EXPECT_EQ(std::string(out), std::string(127, 'q'));
+
+    // Only the first 255 comment-free characters are looked at: an address
+    // bracket behind them is never seen, and nothing is written beyond.
+    std::string longValue = std::string(300, 'n') + " <late>";
+    ExtractAddress(out, longValue.c_str());
+    EXPECT_EQ(std::string(out), std::string(127, 'n'));
+    std::string longName = std::string(250, ' ') + "<abcdefghij>";
+    ExtractAddress(out, longName.c_str());
+    EXPECT_STREQ(out, "abcd");
+    // Comments do not count against the work copy.
+    std::string commented = "(" + std::string(400, 'c') + ") <x.y>";
+    ExtractAddress(out, commented.c_str());
+    EXPECT_STREQ(out, "x.y");
+}
+
+}  // namespace
+}  // namespace quorvexia
