@@ -1,8 +1,0 @@
-// Placeholder for the send phase until its session lands: it reports failure, never success.
-#include "sessions.h"
-
-namespace quorvexia {
-
-int RunSmtpSession() { return 1; }
-
-}  // namespace quorvexia
