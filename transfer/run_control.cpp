@@ -72,7 +72,8 @@ int RunPhase(int (*session)(), std::int32_t tries) {
     int result = 1;
     for (std::int32_t attempt = 0; attempt < tries; ++attempt) {
         if (attempt > 0) ConsolePrint("Retrying...\n");
-        result = session();
+        // Only "worked" and "failed" count, so a phase never reaches the other phase's bit.
+        result = session() == 0 ? 0 : 1;
         if (result == 0) break;
     }
     return result;
