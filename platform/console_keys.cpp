@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <ctime>
+#include <iterator>
 
 namespace quorvexia::platform {
 
@@ -14,7 +15,16 @@ namespace {
 
 termios savedMode;
 volatile sig_atomic_t modeSaved = 0;
-struct sigaction oldInt, oldTerm;
+// The signals that end the program from the terminal or from outside; each
+// gives the terminal its mode back before it takes its usual course.
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGQUIT, SIGHUP};
+struct sigaction oldActions[std::size(kEndingSignals)];
+
+struct sigaction* OldAction(int sig) {
+    for (std::size_t i = 0; i < std::size(kEndingSignals); ++i)
+        if (kEndingSignals[i] == sig) return &oldActions[i];
+    return nullptr;
+}
 
 void RestoreTerminal() {
     if (modeSaved) tcsetattr(STDIN_FILENO, TCSANOW, &savedMode);
@@ -24,7 +34,7 @@ void OnSignal(int sig) {
     RestoreTerminal();
     modeSaved = 0;
     // Hand the signal to its earlier disposition, so the program ends as it would have.
-    sigaction(sig, sig == SIGINT ? &oldInt : &oldTerm, nullptr);
+    if (struct sigaction* old = OldAction(sig)) sigaction(sig, old, nullptr);
     raise(sig);
 }
 
@@ -43,8 +53,8 @@ KeyPolling::KeyPolling() {
     struct sigaction sa {};
     sa.sa_handler = OnSignal;
     sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, &oldInt);
-    sigaction(SIGTERM, &sa, &oldTerm);
+    for (std::size_t i = 0; i < std::size(kEndingSignals); ++i)
+        sigaction(kEndingSignals[i], &sa, &oldActions[i]);
 
     termios raw = savedMode;
     raw.c_lflag &= ~(ICANON | ECHO);
@@ -57,8 +67,8 @@ KeyPolling::~KeyPolling() {
     if (!terminal_) return;
     RestoreTerminal();
     modeSaved = 0;
-    sigaction(SIGINT, &oldInt, nullptr);
-    sigaction(SIGTERM, &oldTerm, nullptr);
+    for (std::size_t i = 0; i < std::size(kEndingSignals); ++i)
+        sigaction(kEndingSignals[i], &oldActions[i], nullptr);
 }
 
 bool KeyPolling::waitForKey(int timeoutMs) {

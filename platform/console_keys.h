@@ -1,8 +1,8 @@
 // Key polling on the console for the daemon wait. While a KeyPolling object
 // lives and stdin is a terminal, the terminal is in non-canonical, no-echo
-// mode; it is restored when the object goes, and also when SIGINT or SIGTERM
-// end the program in the middle of the wait. When stdin is no terminal, no key
-// is ever waiting.
+// mode; it is restored when the object goes, and also when SIGINT, SIGTERM,
+// SIGQUIT or SIGHUP end the program in the middle of the wait. When stdin is
+// no terminal, no key is ever waiting.
 #pragma once
 
 namespace quorvexia::platform {
