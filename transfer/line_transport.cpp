@@ -15,6 +15,7 @@ namespace {
 char rxBuffer[kReceiveBufferSize];
 std::size_t rxCount = 0;
 char lastTerminator = '\r';
+bool lastLineCut = false;
 
 // Body lines gather here; 64 KiB keeps writes large without holding much.
 constexpr std::size_t kSendBufferSize = 64 * 1024;
@@ -117,6 +118,7 @@ int ReceiveLine(platform::ByteStream& link, char* destination, std::size_t capac
     } else {
         lastTerminator = ' ';
     }
+    lastLineCut = !ended;
     rxCount -= consumed;
     std::memmove(rxBuffer, rxBuffer + consumed, rxCount);
 
@@ -124,8 +126,11 @@ int ReceiveLine(platform::ByteStream& link, char* destination, std::size_t capac
     return 0;
 }
 
+bool LineWasCut() { return lastLineCut; }
+
 void ResetLink() {
     linkFailed = 0;
+    lastLineCut = false;
     rxCount = 0;
     txCount = 0;
     lastTerminator = '\r';

@@ -41,6 +41,10 @@ int QueueLine(platform::ByteStream& link, std::string_view text);
 int ReceiveLine(platform::ByteStream& link, char* destination, std::size_t capacity,
                 std::size_t* length = nullptr);
 
+// True when the line most recently received was cut at the capacity: the
+// next line then continues it and does not start a line of the peer's text.
+bool LineWasCut();
+
 // A new connection starts clean: latch cleared, both buffers emptied.
 void ResetLink();
 

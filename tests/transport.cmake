@@ -1,0 +1,1 @@
+quorvexia_test(transport_test SOURCES transport_test.cpp LIBS korvcore)
