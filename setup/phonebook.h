@@ -1,0 +1,33 @@
+// The dial-up provider as the Connection page uses it: listing the phonebook
+// entries, finding the stored entry among them, and the provider's own
+// dialogs for creating and editing an entry. Every function is looked up at
+// the moment of use; without a provider, or without the function, nothing
+// happens.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "message_boxes.h"
+#include "platform/ras_library.h"
+
+namespace quorvexia::setup {
+
+inline constexpr const char* kTextUndefinedEnumError = "Undefined RasEnumEntries Error.";
+
+// The names of all entries in the default phonebook, in the order the
+// provider reports them. An error of the provider is shown with its own text
+// (or kTextUndefinedEnumError) in a stop box owned by `owner`, and no entry
+// is listed.
+std::vector<std::string> EnumeratePhonebookEntries(const platform::RasLibrary& ras, MessageBoxes& boxes,
+                                                   void* owner);
+
+// The first name that begins with `prefix`, letter case ignored; -1 when none does.
+int FindEntryByPrefix(const std::vector<std::string>& names, std::string_view prefix);
+
+// The provider's dialogs; their results are the provider's business.
+void CreatePhonebookEntry(const platform::RasLibrary& ras, void* owner);
+void EditPhonebookEntry(const platform::RasLibrary& ras, void* owner, const std::string& name);
+
+}  // namespace quorvexia::setup

@@ -1,0 +1,37 @@
+// The Mail servers and Directories pages: labelled edits inside a group box,
+// each bound to one working text. Shown: the edits are filled from the
+// settings. Left: each edit is read back, at most 259 characters.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "sheet_page.h"
+
+class QLineEdit;
+
+namespace quorvexia::setup {
+
+struct TextFieldSpec {
+    const char* label;                 // with its & mnemonic
+    int id;                            // the edit's identifier
+    std::string SetupSettings::*text;  // the working text it shows
+    bool password;
+};
+
+class TextFieldsPage : public SheetPage {
+public:
+    TextFieldsPage(SetupSettings& settings, int templateId, const char* groupTitle,
+                   std::vector<TextFieldSpec> fields, QWidget* intro = nullptr, QWidget* parent = nullptr);
+    void setActive() override;
+    void killActive() override;
+
+private:
+    std::vector<TextFieldSpec> fields_;
+    std::vector<QLineEdit*> edits_;
+};
+
+TextFieldsPage* MakeMailServersPage(SetupSettings& settings);
+TextFieldsPage* MakeDirectoriesPage(SetupSettings& settings);
+
+}  // namespace quorvexia::setup
