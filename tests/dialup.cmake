@@ -17,3 +17,7 @@ target_compile_definitions(dialup_program_test PRIVATE
   FAKE_RASAPI_PATH="$<TARGET_FILE:fake_rasapi>"
   FAKE_RASAPI_PARTIAL_PATH="$<TARGET_FILE:fake_rasapi_partial>")
 add_dependencies(dialup_program_test korv fake_rasapi fake_rasapi_partial)
+
+quorvexia_test(nm_provider_test SOURCES nm_provider_test.cpp LIBS ${CMAKE_DL_LIBS})
+target_compile_definitions(nm_provider_test PRIVATE NM_RASAPI_PATH="$<TARGET_FILE:rasapi32_nm>")
+add_dependencies(nm_provider_test rasapi32_nm)
