@@ -180,7 +180,8 @@ public:
         // The user's private runtime directory first; the file itself is 0600 wherever it is.
         int fd = -1;
         std::string pattern;
-        for (const char* dir : {std::getenv("XDG_RUNTIME_DIR"), std::getenv("TMPDIR"), "/tmp"}) {
+        const char* dirs[] = {std::getenv("XDG_RUNTIME_DIR"), std::getenv("TMPDIR"), "/tmp"};
+        for (const char* dir : dirs) {
             if (!dir || !*dir) continue;
             pattern = std::string(dir) + "/rasapi32-secrets-XXXXXX";
             fd = mkstemp(pattern.data());
