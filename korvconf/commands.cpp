@@ -1,0 +1,172 @@
+#include "commands.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+#include "conf_fields.h"
+#include "conf_file.h"
+#include "config/config_file.h"
+
+namespace quorvexia::conf {
+
+namespace {
+
+struct Context {
+    std::string dir;
+    std::string& out;
+    std::string& err;
+
+    std::string path(const char* name) const { return dir.empty() ? name : dir + "/" + name; }
+    int fail(int status, const std::string& message) const {
+        err += "korvconf: " + message + "\n";
+        return status;
+    }
+};
+
+bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// korv.cfg as korvcfg would accept it, or a message saying why not.
+bool LoadCurrent(const Context& c, LoadedRecord& record) {
+    record = LoadRecordFile(c.path(kConfigFileName), /*legacy=*/false);
+    if (record.status == LoadStatus::Loaded) return true;
+    std::string message = DescribeLoadFailure(record, kConfigFileName, false);
+    if (record.status == LoadStatus::Missing)
+        message += Exists(c.path(kLegacyConfigFileName))
+                       ? " (bexolind.cfg is there: run 'korvconf upgrade')"
+                       : " (create it with 'korvconf init')";
+    else if (record.status != LoadStatus::Unreadable)
+        message += " (replace it with the defaults by 'korvconf init --force')";
+    c.fail(kExitFile, message);
+    return false;
+}
+
+int Save(const Context& c, const MailConfig& image, const std::string& excess) {
+    std::string error = SaveRecordFile(c.path(kConfigFileName), image, excess);
+    if (!error.empty()) return c.fail(kExitFile, "cannot write korv.cfg: " + error + " (the old file is unchanged)");
+    return kExitDone;
+}
+
+int Init(const Context& c, const std::vector<std::string>& args) {
+    bool force = false;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--force" || args[i] == "-f") force = true;
+        else return c.fail(kExitUsage, "init takes only --force, not '" + args[i] + "'");
+    }
+    if (!force) {
+        if (Exists(c.path(kConfigFileName)))
+            return c.fail(kExitFile, "korv.cfg already exists (replace it with the defaults by 'korvconf init --force')");
+        if (Exists(c.path(kLegacyConfigFileName)))
+            return c.fail(kExitFile, "bexolind.cfg is there: run 'korvconf upgrade' to keep its settings, or 'korvconf init --force' for the defaults");
+    }
+    MailConfig image{};
+    SetupSettings settings;
+    SetDefaultSettings(settings, image);
+    BuildRecordImage(settings, image);
+    return Save(c, image, {});
+}
+
+int Show(const Context& c, const std::vector<std::string>& args) {
+    if (args.size() > 1) return c.fail(kExitUsage, "show takes no arguments");
+    LoadedRecord record;
+    if (!LoadCurrent(c, record)) return kExitFile;
+    SetupSettings settings;
+    SettingsFromRecord(record.image, /*legacy=*/false, settings);
+    c.out += FormatSettings(settings, record.image.messageCounter.get());
+    return kExitDone;
+}
+
+int Set(const Context& c, const std::vector<std::string>& args) {
+    if (args.size() < 3 || args.size() % 2 == 0)
+        return c.fail(kExitUsage, "set takes pairs of FIELD VALUE (see 'korvconf help' for the fields)");
+    // Every name and value is checked before the file is even read, so a
+    // typing error changes nothing.
+    std::vector<const Field*> given;
+    for (std::size_t i = 1; i < args.size(); i += 2) {
+        const Field* field = FindField(args[i]);
+        if (!field) return c.fail(kExitUsage, "unknown field '" + args[i] + "' (see 'korvconf help' for the fields)");
+        SetupSettings probe;
+        std::string warning;
+        std::string error = ApplyField(*field, args[i + 1], probe, warning);
+        if (!error.empty()) return c.fail(kExitUsage, error);
+        given.push_back(field);
+    }
+
+    LoadedRecord record;
+    if (!LoadCurrent(c, record)) return kExitFile;
+    SetupSettings settings;
+    SettingsFromRecord(record.image, /*legacy=*/false, settings);
+    std::string warnings;
+    for (std::size_t i = 0; i < given.size(); ++i) {
+        std::string warning;
+        ApplyField(*given[i], args[2 * i + 2], settings, warning);
+        if (!warning.empty()) warnings += "korvconf: " + warning + "\n";
+    }
+    std::string error = CheckSettings(settings, given);
+    if (!error.empty()) return c.fail(kExitUsage, error);
+
+    BuildRecordImage(settings, record.image);
+    int status = Save(c, record.image, record.excess);
+    if (status == kExitDone) c.err += warnings;
+    return status;
+}
+
+int Upgrade(const Context& c, const std::vector<std::string>& args) {
+    if (args.size() > 1) return c.fail(kExitUsage, "upgrade takes no arguments");
+    if (Exists(c.path(kConfigFileName)))
+        return c.fail(kExitFile, "korv.cfg already exists; bexolind.cfg is left alone");
+    LoadedRecord legacy = LoadRecordFile(c.path(kLegacyConfigFileName), /*legacy=*/true);
+    if (legacy.status != LoadStatus::Loaded) {
+        std::string message = DescribeLoadFailure(legacy, kLegacyConfigFileName, true);
+        if (legacy.status == LoadStatus::Short || legacy.status == LoadStatus::Signature)
+            message += " (start anew with 'korvconf init')";
+        return c.fail(kExitFile, message);
+    }
+    SetupSettings settings;
+    SettingsFromRecord(legacy.image, /*legacy=*/true, settings);
+    BuildRecordImage(settings, legacy.image);
+    int status = Save(c, legacy.image, {});
+    if (status != kExitDone) return status;
+    // The old file goes only once the new one is safely in place.
+    if (std::remove(c.path(kLegacyConfigFileName).c_str()) != 0)
+        c.err += std::string("korvconf: korv.cfg written, but bexolind.cfg could not be removed: ") +
+                 std::strerror(errno) + "\n";
+    return kExitDone;
+}
+
+}  // namespace
+
+std::string UsageText() {
+    return "Usage: korvconf COMMAND\n"
+           "Edits korv.cfg in the current directory.\n\n"
+           "  init [--force]             create korv.cfg with the defaults\n"
+           "  show                       show every setting (passwords masked)\n"
+           "  set FIELD VALUE [...]      change settings\n"
+           "  upgrade                    turn bexolind.cfg into korv.cfg\n\n"
+           "Fields (a label such as \"SMTP Server\" works too):\n" +
+           FormatFieldList();
+}
+
+int RunKorvconf(const std::vector<std::string>& args, const std::string& dir, std::string& out,
+                std::string& err) {
+    Context c{dir, out, err};
+    if (args.empty()) {
+        err += UsageText();
+        return kExitUsage;
+    }
+    const std::string& command = args[0];
+    if (command == "init") return Init(c, args);
+    if (command == "show") return Show(c, args);
+    if (command == "set") return Set(c, args);
+    if (command == "upgrade") return Upgrade(c, args);
+    if (command == "help" || command == "--help" || command == "-h") {
+        out += UsageText();
+        return kExitDone;
+    }
+    c.fail(kExitUsage, "unknown command '" + command + "'");
+    err += UsageText();
+    return kExitUsage;
+}
+
+}  // namespace quorvexia::conf

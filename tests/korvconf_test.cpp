@@ -1,0 +1,345 @@
+// korvconf: the same bytes as korvcfg's conversions for the same settings,
+// clear refusals that leave the file alone, and masked passwords.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <functional>
+
+#include "config/setup_settings.h"
+#include "korvconf/commands.h"
+#include "support/program.h"
+#include "support/temp_dir.h"
+
+namespace quorvexia {
+namespace {
+
+using test::FileExists;
+using test::ReadFile;
+using test::TempDir;
+using test::WriteFile;
+
+std::string Bytes(const MailConfig& c) {
+    return std::string(reinterpret_cast<const char*>(ImageBytes(c)), kMailConfigSize);
+}
+
+struct ConfRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+ConfRun Korvconf(const TempDir& dir, std::vector<std::string> args) {
+    ConfRun r;
+    r.status = conf::RunKorvconf(args, dir.path(), r.out, r.err);
+    return r;
+}
+
+// What korvcfg writes for these settings over `image`.
+std::string Expected(const SetupSettings& settings, MailConfig image) {
+    BuildRecordImage(settings, image);
+    return Bytes(image);
+}
+
+MailConfig NewImage() {
+    MailConfig image{};
+    SetupSettings defaults;
+    SetDefaultSettings(defaults, image);
+    return image;
+}
+
+TEST(KorvconfInit, WritesKorvcfgsNewFileWithMode0600) {
+    TempDir dir;
+    ConfRun r = Korvconf(dir, {"init"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string bytes = ReadFile(dir / "korv.cfg");
+    std::string expected = std::string("Quorvexia 20 CFG") + std::string(1400, '\0') +
+                           "\xFF\xFF\xFF\xFF" + std::string(4, '\0');
+    EXPECT_EQ(bytes, expected);
+    SetupSettings defaults;
+    EXPECT_EQ(bytes, Expected(defaults, NewImage()));
+    struct stat st;
+    ASSERT_EQ(stat((dir / "korv.cfg").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+struct RoundTripCase {
+    const char* name;
+    std::vector<std::string> args;
+    std::function<void(SetupSettings&)> edit;
+};
+
+TEST(KorvconfSet, SameBytesAsTheSharedConversions) {
+    const std::string longText(300, 'L');
+    const std::vector<RoundTripCase> cases = {
+        {"texts",
+         {"set", "domain", "example.org", "SMTP Server", "smtp.example.org:2525", "pop3Server",
+          "pop.example.org", "POP3 Username:", "jo", "pop3-password", "s3cret", "inbound", "in/",
+          "outbound", "/var/mail/out", "logfile", "korv.log"},
+         [](SetupSettings& s) {
+             s.domainName = "example.org";
+             s.smtpServer = "smtp.example.org:2525";
+             s.pop3Server = "pop.example.org";
+             s.pop3User = "jo";
+             s.pop3Password = "s3cret";
+             s.inboundDir = "in/";
+             s.outboundDir = "/var/mail/out";
+             s.logFile = "korv.log";
+         }},
+        {"long texts are cut like korvcfg cuts them",
+         {"set", "domain", longText, "pop3-user", longText, "dial-user", longText, "dial-entry", longText},
+         [&](SetupSettings& s) {
+             s.domainName = longText.substr(0, 259);
+             s.pop3User = longText.substr(0, 259);
+             s.dialUser = longText.substr(0, 255);
+             s.dialEntry = longText.substr(0, 256);
+             s.connectionMode = kConnectByModem;
+         }},
+        {"modem with entry, user and password",
+         {"set", "dial-entry", "Office", "dial-user", "jo", "dial-password", "pw"},
+         [](SetupSettings& s) {
+             s.connectionMode = kConnectByModem;
+             s.dialEntry = "Office";
+             s.dialUser = "jo";
+             s.dialPassword = "pw";
+         }},
+        {"flood protection with size and delete",
+         {"set", "flood-protection", "on", "max-size", "0020", "delete-oversize", "yes"},
+         [](SetupSettings& s) {
+             s.floodProtection = 1;
+             s.maxSizeText = "20";
+             s.deleteOversize = 1;
+         }},
+        {"largest size that fits",
+         {"set", "flood-protection", "on", "max-size", "2097151"},
+         [](SetupSettings& s) {
+             s.floodProtection = 1;
+             s.maxSizeText = "2097151";
+         }},
+        {"size zero",
+         {"set", "Flood protection", "1", "Maximum message size", "0"},
+         [](SetupSettings& s) {
+             s.floodProtection = 1;
+             s.maxSizeText = "0";
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        ASSERT_EQ(Korvconf(dir, {"init"}).status, 0);
+        ConfRun r = Korvconf(dir, c.args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        SetupSettings settings;
+        c.edit(settings);
+        EXPECT_EQ(ReadFile(dir / "korv.cfg"), Expected(settings, NewImage()));
+    }
+}
+
+TEST(KorvconfSet, CarriesCounterPaddingExcessAndModeThrough) {
+    TempDir dir;
+    MailConfig image = NewImage();
+    SetupSettings settings;
+    settings.smtpServer = "old";
+    settings.floodProtection = 1;
+    settings.maxSizeText = "3";
+    BuildRecordImage(settings, image);
+    image.messageCounter.set(4242);
+    image.padding1415 = 0x5A;
+    image.maxMessageSize.set(1500);  // not whole kilobytes: korvcfg saves 1 kB back
+    WriteFile(dir / "korv.cfg", Bytes(image) + "TRAILER");
+    ASSERT_EQ(chmod((dir / "korv.cfg").c_str(), 0640), 0);
+
+    ConfRun r = Korvconf(dir, {"set", "smtp-server", "new"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    SetupSettings loaded;
+    SettingsFromRecord(image, false, loaded);
+    loaded.smtpServer = "new";
+    std::string bytes = ReadFile(dir / "korv.cfg");
+    EXPECT_EQ(bytes, Expected(loaded, image) + "TRAILER");
+    MailConfig saved = test::ReadConfig(dir / "korv.cfg");
+    EXPECT_EQ(saved.messageCounter.get(), 4242u);
+    EXPECT_EQ(saved.padding1415, 0x5A);
+    EXPECT_EQ(saved.maxMessageSize.get(), 1024);
+    struct stat st;
+    ASSERT_EQ(stat((dir / "korv.cfg").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+TEST(KorvconfSet, NetworkKeepsTheOldEntryBytesBehindAnEmptyEntry) {
+    TempDir dir;
+    ASSERT_EQ(Korvconf(dir, {"init"}).status, 0);
+    ASSERT_EQ(Korvconf(dir, {"set", "dial-entry", "Office"}).status, 0);
+    ASSERT_EQ(Korvconf(dir, {"set", "connection", "network"}).status, 0);
+    MailConfig saved = test::ReadConfig(dir / "korv.cfg");
+    EXPECT_TRUE(saved.dialEntry.empty());
+    EXPECT_EQ(std::string(saved.dialEntry.bytes.data() + 1, 5), "ffice");
+    ConfRun shown = Korvconf(dir, {"show"});
+    EXPECT_NE(shown.out.find("Connect by:                         network\n"), std::string::npos)
+        << shown.out;
+}
+
+TEST(KorvconfShow, EveryLabelAndMaskedPasswords) {
+    TempDir dir;
+    ASSERT_EQ(Korvconf(dir, {"init"}).status, 0);
+    ASSERT_EQ(Korvconf(dir, {"set", "domain", "example.org", "pop3-password", "Pop3Secret!",
+                             "dial-entry", "Office", "dial-password", "DialSecret?"})
+                  .status,
+              0);
+    ConfRun r = Korvconf(dir, {"show"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find("Secret"), std::string::npos) << r.out;
+    const char* expected =
+        "Mail servers\n"
+        "  Domain name:                        example.org\n"
+        "  SMTP Server:\n"
+        "  POP3 Server:\n"
+        "  POP3 Username:\n"
+        "  POP3 Password:                      ********\n"
+        "Directories\n"
+        "  Inbound email:\n"
+        "  Outbound email:\n"
+        "  Logfile:\n"
+        "Connection\n"
+        "  Connect by:                         modem\n"
+        "  Using this connection:              Office\n"
+        "  Connect as Username:\n"
+        "  Connect as Password:                ********\n"
+        "Security\n"
+        "  Flood protection:                   off\n"
+        "  Maximum message size:               1024 kB\n"
+        "  Delete larger messages from server: off\n"
+        "Message counter:                      0\n";
+    EXPECT_EQ(r.out, expected);
+}
+
+struct ErrorCase {
+    const char* name;
+    std::function<void(const TempDir&)> prepare;  // after a sound korv.cfg was written
+    std::vector<std::string> args;
+    int status;
+    const char* message;
+};
+
+TEST(KorvconfErrors, RefusedWithAClearMessageAndTheFileUnchanged) {
+    const std::vector<ErrorCase> cases = {
+        {"unknown field", {}, {"set", "smtp", "x"}, 2, "unknown field 'smtp'"},
+        {"missing value", {}, {"set", "domain"}, 2, "pairs of FIELD VALUE"},
+        {"letters in a size", {}, {"set", "flood-protection", "on", "max-size", "12k"}, 2,
+         "whole kilobytes from 0 to 2097151, not '12k'"},
+        {"negative size", {}, {"set", "flood-protection", "on", "max-size", "-1"}, 2, "not '-1'"},
+        {"size too large", {}, {"set", "flood-protection", "on", "max-size", "2097152"}, 2,
+         "not '2097152'"},
+        {"empty size", {}, {"set", "flood-protection", "on", "max-size", ""}, 2, "not ''"},
+        {"size without flood protection", {}, {"set", "max-size", "10"}, 2,
+         "only with flood protection on"},
+        {"delete without flood protection", {}, {"set", "delete-oversize", "on"}, 2,
+         "only with flood protection on"},
+        {"bad switch", {}, {"set", "flood-protection", "maybe"}, 2, "takes on or off, not 'maybe'"},
+        {"bad connection", {}, {"set", "connection", "isdn"}, 2, "network or modem, not 'isdn'"},
+        {"modem without entry", {}, {"set", "connection", "modem"}, 2, "needs a dial-up entry"},
+        {"a later bad pair stops the earlier good one", {}, {"set", "domain", "x", "max-size", "x"}, 2,
+         "not 'x'"},
+        {"unknown command", {}, {"frobnicate"}, 2, "unknown command 'frobnicate'"},
+        {"init over an existing file", {}, {"init"}, 1, "korv.cfg already exists"},
+        {"upgrade over an existing file", {}, {"upgrade"}, 1, "korv.cfg already exists"},
+        {"short file",
+         [](const TempDir& d) { WriteFile(d / "korv.cfg", ReadFile(d / "korv.cfg").substr(0, 1423)); },
+         {"set", "domain", "x"}, 1, "korv.cfg is damaged: it is shorter than the 1424-byte record"},
+        {"signature in capitals (korv takes it, korvcfg does not)",
+         [](const TempDir& d) {
+             std::string b = ReadFile(d / "korv.cfg");
+             b.replace(0, 16, "QUORVEXIA 20 CFG");
+             WriteFile(d / "korv.cfg", b);
+         },
+         {"show"}, 1, "korv.cfg is damaged: its signature is not \"Quorvexia 20 CFG\""},
+        {"missing file", [](const TempDir& d) { std::remove((d / "korv.cfg").c_str()); }, {"show"}, 1,
+         "korv.cfg not found (create it with 'korvconf init')"},
+        {"only the predecessor's file",
+         [](const TempDir& d) {
+             std::remove((d / "korv.cfg").c_str());
+             WriteFile(d / "bexolind.cfg", "x");
+         },
+         {"set", "domain", "x"}, 1, "run 'korvconf upgrade'"},
+        {"damaged predecessor",
+         [](const TempDir& d) {
+             std::remove((d / "korv.cfg").c_str());
+             WriteFile(d / "bexolind.cfg", std::string("Bexolind 1.0 CFX") + std::string(1400, '\0'));
+         },
+         {"upgrade"}, 1, "bexolind.cfg is damaged: its signature is not \"Bexolind 1.0 CFG\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        ASSERT_EQ(Korvconf(dir, {"init"}).status, 0);
+        ASSERT_EQ(Korvconf(dir, {"set", "domain", "kept.example"}).status, 0);
+        if (c.prepare) c.prepare(dir);
+        std::string before = ReadFile(dir / "korv.cfg");
+        std::string legacyBefore = ReadFile(dir / "bexolind.cfg");
+        ConfRun r = Korvconf(dir, c.args);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.rfind("korvconf: ", 0), 0u) << r.err;
+        EXPECT_EQ(ReadFile(dir / "korv.cfg"), before);
+        EXPECT_EQ(ReadFile(dir / "bexolind.cfg"), legacyBefore);
+        EXPECT_EQ(test::ListDir(dir.path()).find(".korv.cfg."), std::string::npos)
+            << "a temporary file was left: " << test::ListDir(dir.path());
+    }
+}
+
+TEST(KorvconfInit, ForceRebuildsADamagedFileWithCounterZero) {
+    TempDir dir;
+    WriteFile(dir / "korv.cfg", "garbage");
+    ASSERT_EQ(Korvconf(dir, {"init", "--force"}).status, 0);
+    SetupSettings defaults;
+    EXPECT_EQ(ReadFile(dir / "korv.cfg"), Expected(defaults, NewImage()));
+}
+
+TEST(KorvconfUpgrade, KeepsCounterAndDialUpSettingsAndRemovesTheOldFile) {
+    TempDir dir;
+    MailConfig legacy{};
+    SetSignature(legacy.signature, kLegacySignature);
+    legacy.smtpServer.bytes.fill('s');  // no terminator: read as its whole width, saved cut
+    legacy.pop3User.assign("jo");
+    legacy.messageCounter.set(77);
+    legacy.dialEntry.assign("Office");
+    legacy.dialUser.assign("dialjo");
+    legacy.dialPassword.assign("dialpw");
+    legacy.padding1415 = 0x33;
+    WriteFile(dir / "bexolind.cfg", Bytes(legacy).substr(0, kLegacyConfigSize));
+
+    ConfRun r = Korvconf(dir, {"upgrade"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(FileExists(dir / "bexolind.cfg"));
+
+    MailConfig image{};
+    std::memcpy(ImageBytes(image), ImageBytes(legacy), kLegacyConfigSize);
+    SetupSettings settings;
+    SettingsFromRecord(image, true, settings);
+    EXPECT_EQ(ReadFile(dir / "korv.cfg"), Expected(settings, image));
+    MailConfig saved = test::ReadConfig(dir / "korv.cfg");
+    EXPECT_EQ(saved.messageCounter.get(), 77u);
+    EXPECT_EQ(saved.dialEntry.text(), "Office");
+    EXPECT_EQ(saved.smtpServer.text(), std::string(63, 's'));
+    EXPECT_EQ(saved.padding1415, 0x33);
+    EXPECT_EQ(saved.maxMessageSize.get(), -1);
+    EXPECT_EQ(saved.deleteOversize, 0);
+}
+
+TEST(KorvconfProgram, WorksOnTheCurrentDirectoryAndReportsByExitStatus) {
+    TempDir dir;
+    auto none = test::RunProgram(KORVCONF_PATH, {}, dir.path());
+    EXPECT_EQ(none.status, 2);
+    EXPECT_NE(none.err.find("Usage: korvconf COMMAND"), std::string::npos);
+    EXPECT_EQ(test::RunProgram(KORVCONF_PATH, {"init"}, dir.path()).status, 0);
+    EXPECT_EQ(test::RunProgram(KORVCONF_PATH, {"set", "logfile", "k.log"}, dir.path()).status, 0);
+    auto shown = test::RunProgram(KORVCONF_PATH, {"show"}, dir.path());
+    EXPECT_EQ(shown.status, 0);
+    EXPECT_NE(shown.out.find("  Logfile:                            k.log\n"), std::string::npos)
+        << shown.out;
+    auto cut = test::RunProgram(KORVCONF_PATH, {"set", "logfile", std::string(90, 'p')}, dir.path());
+    EXPECT_EQ(cut.status, 0);
+    EXPECT_EQ(cut.err, "korvconf: Logfile is cut to its first 79 characters\n");
+    EXPECT_EQ(test::ReadConfig(dir / "korv.cfg").logFile.text(), std::string(79, 'p'));
+}
+
+}  // namespace
+}  // namespace quorvexia
