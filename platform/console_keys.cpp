@@ -47,7 +47,11 @@ void SleepMs(int ms) {
 }  // namespace
 
 KeyPolling::KeyPolling() {
-    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &savedMode) != 0) return;
+    // A run in the background of a terminal must not touch it: changing its
+    // mode or reading from it would stop the process until it is brought back.
+    if (!isatty(STDIN_FILENO) || tcgetpgrp(STDIN_FILENO) != getpgrp() ||
+        tcgetattr(STDIN_FILENO, &savedMode) != 0)
+        return;
     terminal_ = true;
     modeSaved = 1;
     struct sigaction sa {};

@@ -2,7 +2,8 @@
 // lives and stdin is a terminal, the terminal is in non-canonical, no-echo
 // mode; it is restored when the object goes, and also when SIGINT, SIGTERM,
 // SIGQUIT or SIGHUP end the program in the middle of the wait. When stdin is
-// no terminal, no key is ever waiting.
+// no terminal, or the program runs in the terminal's background, no key is
+// ever waiting.
 #pragma once
 
 namespace quorvexia::platform {

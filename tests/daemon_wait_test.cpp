@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -32,7 +34,11 @@ const std::string kWaiting = "Waiting for next event.\n";
 // can still be read after korv has gone.
 class PtyKorv {
 public:
-    PtyKorv(test::KorvSandbox& box, std::vector<std::string> args) {
+    // With `background`, korv runs in a process group of its own behind a
+    // session leader that stays in the foreground: the leader prints
+    // "korv <pid>", reports "stopped" if korv is stopped by the terminal, and
+    // ends with korv's status (128 + signal when a signal ended it).
+    PtyKorv(test::KorvSandbox& box, std::vector<std::string> args, bool background = false) {
         box.writeConfig();
         std::string exe = box.path("korv");
         std::string dir = box.dir();
@@ -44,6 +50,25 @@ public:
             t.c_oflag &= ~OPOST;
             tcsetattr(STDIN_FILENO, TCSANOW, &t);
             if (chdir(dir.c_str()) != 0) _exit(126);
+            if (background) {
+                pid_t korv = fork();
+                if (korv > 0) {
+                    setpgid(korv, korv);
+                    std::printf("korv %d\n", static_cast<int>(korv));
+                    std::fflush(stdout);
+                    int st = 0;
+                    waitpid(korv, &st, WUNTRACED);
+                    if (WIFSTOPPED(st)) {
+                        std::printf("stopped\n");
+                        std::fflush(stdout);
+                        kill(korv, SIGKILL);
+                        waitpid(korv, &st, 0);
+                        _exit(200);
+                    }
+                    _exit(WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st));
+                }
+                setpgid(0, 0);
+            }
             std::vector<char*> argv{exe.data()};
             for (auto& a : args) argv.push_back(a.data());
             argv.push_back(nullptr);
@@ -221,6 +246,25 @@ TEST_F(DaemonWaitTest, SignalDuringTheWaitRestoresTheTerminal) {
             << "the signal keeps its usual effect";
         EXPECT_TRUE(korv.lineMode()) << "line editing and echo are back";
     }
+}
+
+TEST_F(DaemonWaitTest, InTheBackgroundTheTerminalIsLeftAlone) {
+    PtyKorv leader(box, {"/send", "/daemon:1"}, /*background=*/true);
+    ASSERT_TRUE(leader.started());
+    ASSERT_TRUE(leader.readUntil(kWaiting, 10000)) << leader.out();
+    leader.readFor(1500);
+    EXPECT_TRUE(leader.running()) << leader.out();
+    EXPECT_EQ(leader.out().find("stopped"), std::string::npos) << "korv was stopped by the terminal";
+    EXPECT_TRUE(leader.lineMode()) << "a background run changed the terminal's mode";
+
+    int korvPid = 0;
+    auto at = leader.out().find("korv ");
+    ASSERT_NE(at, std::string::npos);
+    korvPid = std::atoi(leader.out().c_str() + at + 5);
+    ASSERT_GT(korvPid, 0);
+    kill(korvPid, SIGTERM);
+    ASSERT_TRUE(leader.waitExit(5000));
+    EXPECT_EQ(WEXITSTATUS(leader.status()), 128 + SIGTERM);
 }
 
 TEST_F(DaemonWaitTest, WithoutDaemonThereIsNoWait) {
