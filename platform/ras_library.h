@@ -17,7 +17,9 @@ public:
     RasLibrary& operator=(const RasLibrary&) = delete;
 
     // Tries programDir + "/librasapi32.so" first (when programDir is not
-    // empty), then the plain name through the library search path. True when
+    // empty), then the running executable's own directory (korv started
+    // through PATH names none), then the plain name through the library
+    // search path. True when
     // a library is loaded (also when it already was).
     bool load(const std::string& programDir);
     bool loaded() const { return handle_ != nullptr; }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -175,6 +176,20 @@ TEST_F(DialUp, RelativeProgramPathFindsProviderBesideKorv) {
     std::string relative = dir.substr(dir.rfind('/') + 1) + "/korv";
     ProgramResult result = RunProgram(box.path("korv"), {"/hangup"}, parent, "", 60, relative);
     EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_EQ(result.out, Banner() + "\nDisconnecting from 'Office'...");
+}
+
+// korv started through PATH names no directory in its first argument: it
+// reads korv.cfg in the current directory and finds the provider beside its
+// own executable.
+TEST_F(DialUp, StartedThroughPathFindsProviderBesideItsExecutable) {
+    TempDir bin;
+    std::filesystem::copy_file(KORV_PATH, bin / "korv");
+    ASSERT_EQ(symlink(FAKE_RASAPI_PATH, (bin / "librasapi32.so").c_str()), 0);
+    state("connection 7 0x2000 Office\n");
+    box.writeConfig();
+    ProgramResult result = RunProgram(bin / "korv", {"/hangup"}, box.dir(), "", 60, "korv");
+    EXPECT_EQ(result.status, 0) << result.out << result.err;
     EXPECT_EQ(result.out, Banner() + "\nDisconnecting from 'Office'...");
 }
 
