@@ -1,0 +1,149 @@
+// korv /send against a real SMTP server (aiosmtpd) on loopback: a queue that
+// holds a 50 MiB message arrives byte for byte, each with the envelope of its
+// .wrk file, and the queue is empty afterwards.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <thread>
+
+#include "smtp_test_support.h"
+
+extern char** environ;
+
+namespace quorvexia::test {
+namespace {
+
+unsigned short FreePort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    close(fd);
+    return ntohs(addr.sin_port);
+}
+
+// The sink server as a child process that ends by itself after its time limit.
+class SmtpSink {
+public:
+    SmtpSink(const std::string& dir, int seconds) : dir_(dir), port_(FreePort()) {
+        int out[2];
+        if (pipe(out) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        std::string script = std::string(QUORVEXIA_SOURCE_DIR) + "/tests/smtp_sink.py";
+        std::string port = std::to_string(port_), limit = std::to_string(seconds);
+        const char* argv[] = {"/usr/bin/python3", script.c_str(), port.c_str(), dir.c_str(), limit.c_str(), nullptr};
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, const_cast<char**>(argv), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        // Wait (bounded) for its "ready".
+        pollfd pfd{out[0], POLLIN, 0};
+        char buf[64];
+        ready_ = pid_ > 0 && poll(&pfd, 1, 30000) > 0 && read(out[0], buf, sizeof buf) > 0 &&
+                 std::string(buf, 5) == "ready";
+        readyPipe_ = out[0];  // kept open: the sink may still write to it
+    }
+    ~SmtpSink() {
+        if (readyPipe_ >= 0) close(readyPipe_);
+        if (pid_ <= 0) return;
+        WriteFile(dir_ + "/stop", "");
+        for (int i = 0; i < 200; ++i) {
+            if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    bool ready() const { return ready_; }
+    std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+
+private:
+    std::string dir_;
+    unsigned short port_;
+    pid_t pid_ = -1;
+    bool ready_ = false;
+    int readyPipe_ = -1;
+};
+
+// The text as the server must hand it on: each line with CR LF, dots as written.
+std::string OnTheWire(const std::string& text) {
+    std::string wire;
+    wire.reserve(text.size() + text.size() / 30);
+    for (char c : text) {
+        if (c == '\n') wire += '\r';
+        wire += c;
+    }
+    return wire;
+}
+
+TEST(SmtpInterop, QueueWithA50MiBMessageArrivesWhole) {
+    KorvSandbox box;
+    TempDir received;
+    SmtpSink sink(received.path(), 240);
+    ASSERT_TRUE(sink.ready());
+
+    std::map<std::string, std::pair<std::string, std::string>> expected;  // sender -> recipients, text
+    auto queue = [&](const std::string& base, const std::string& sender, const std::string& recipients,
+                     const std::string& text) {
+        std::string envelope = "example.org\n" + sender + "\n";
+        std::string list;
+        for (std::size_t at = 0; at < recipients.size();) {
+            std::size_t end = recipients.find(' ', at);
+            if (end == std::string::npos) end = recipients.size();
+            envelope += recipients.substr(at, end - at) + "\n\n";
+            list += recipients.substr(at, end - at) + "\n";
+            at = end + 1;
+        }
+        QueueMessage(box, base, envelope, text);
+        expected[sender] = {list, OnTheWire(text)};
+    };
+    queue("00000001", "a@x.example", "b@y.example", "To: b@y.example\nSubject: one\n\nHello.\n.\n..\n.end\n");
+    queue("00000002", "c@x.example", "d@y.example e@y.example", "Subject: two\n\n" + std::string(998, 'w') + "\n");
+    queue("00000003", "f@x.example", "g@y.example", "");
+    std::string big = "To: big@y.example\nSubject: fifty\n\n";
+    for (unsigned i = 0; big.size() < 50u * 1024 * 1024; ++i) {
+        big += (i % 7 == 0 ? "." : "") + std::string(20 + i % 150, static_cast<char>('a' + i % 26)) + "\n";
+    }
+    queue("00000004", "h@x.example", "big@y.example", big);
+
+    box.config.smtpServer.assign(sink.address());
+    box.config.domainName.assign("client.example");
+    auto result = box.run({"/send"}, "", 240);
+    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_EQ(ListDir(box.outbound()), "");
+
+    for (int n = 1; n <= 4; ++n) {
+        std::string env = ReadFile(received / (std::to_string(n) + ".env"));
+        std::string sender = env.substr(0, env.find('\n'));
+        ASSERT_TRUE(expected.count(sender)) << "message " << n << " came from " << sender;
+        EXPECT_EQ(env.substr(sender.size() + 1), expected[sender].first);
+        std::string data = ReadFile(received / (std::to_string(n) + ".data"));
+        EXPECT_EQ(data.size(), expected[sender].second.size()) << sender;
+        EXPECT_TRUE(data == expected[sender].second) << sender;
+        expected.erase(sender);
+    }
+    EXPECT_TRUE(expected.empty());
+    EXPECT_NE(MaskSmtpLog(box.log()).find("* HH:MM:SS  Sent 00000004 to big@y.example; " +
+                                          std::to_string(big.size()) + "b, "),
+              std::string::npos);
+}
+
+}  // namespace
+}  // namespace quorvexia::test

@@ -1,0 +1,54 @@
+#!/usr/bin/python3
+"""A loopback SMTP server for korv's interoperability test.
+
+Usage: smtp_sink.py PORT OUTDIR SECONDS
+
+Each message it accepts is written to OUTDIR as N.env (the sender, then one
+recipient per line) and N.data (the message text as received, with the
+transparency dots already removed). It prints "ready" once it listens and
+exits by itself after SECONDS, or when OUTDIR/stop appears.
+"""
+import os
+import sys
+import time
+
+from aiosmtpd.controller import Controller
+from aiosmtpd.smtp import SMTP
+
+
+class Sink:
+    def __init__(self, outdir):
+        self.outdir = outdir
+        self.count = 0
+
+    async def handle_DATA(self, server, session, envelope):
+        self.count += 1
+        base = os.path.join(self.outdir, "%d" % self.count)
+        with open(base + ".data.tmp", "wb") as f:
+            f.write(envelope.original_content)
+        with open(base + ".env", "w") as f:
+            f.write(envelope.mail_from + "\n")
+            for rcpt in envelope.rcpt_tos:
+                f.write(rcpt + "\n")
+        os.rename(base + ".data.tmp", base + ".data")
+        return "250 OK queued as %d" % self.count
+
+
+def main():
+    port, outdir, seconds = int(sys.argv[1]), sys.argv[2], float(sys.argv[3])
+    handler = Sink(outdir)
+    controller = Controller(handler, hostname="127.0.0.1", port=port,
+                            data_size_limit=200 * 1024 * 1024,
+                            server_kwargs={"decode_data": False})
+    controller.start()
+    print("ready", flush=True)
+    deadline = time.monotonic() + seconds
+    try:
+        while time.monotonic() < deadline and not os.path.exists(os.path.join(outdir, "stop")):
+            time.sleep(0.05)
+    finally:
+        controller.stop()
+
+
+if __name__ == "__main__":
+    main()
