@@ -60,6 +60,16 @@ std::vector<std::string> SplitOn(const std::string& text, const std::string& sep
     return parts;
 }
 
+// Runs korv; whatever it writes to standard error (a sanitizer's report
+// included) is a fault.
+ProgramResult Checked(ProgramResult r) {
+    EXPECT_EQ(r.err, "");
+    return r;
+}
+ProgramResult RunKorv(KorvSandbox& box, const std::vector<std::string>& args, const std::string& cwd = "") {
+    return Checked(box.run(args, cwd));
+}
+
 TEST(KorvUsageTest, NoActionPrintsUsageAndReadsNothing) {
     const std::vector<std::vector<std::string>> argSets = {
         {}, {"/debug"}, {"/tries:5"}, {"/d", "/daemon:3", "send"}, {"/x"}};
@@ -70,10 +80,9 @@ TEST(KorvUsageTest, NoActionPrintsUsageAndReadsNothing) {
             box.config.inboundDir.assign("no-such-dir");  // would be fatal if checked
             if (config == Missing) box.writeConfigOnRun = false;
             if (config == Damaged) box.config.signature[0] = 'X';
-            ProgramResult r = box.run(args);
+            ProgramResult r = RunKorv(box, args);
             EXPECT_EQ(r.status, 1);
             EXPECT_EQ(r.out, Banner() + kUsage);
-            EXPECT_EQ(r.err, "");
             EXPECT_FALSE(FileExists(box.logPath())) << "a log was written";
         }
     }
@@ -119,7 +128,7 @@ TEST(KorvConfigTest, ConfigurationFatalErrors) {
         KorvSandbox box;
         c.prepare(box);
         WriteFile(box.logPath(), "earlier\n");
-        ProgramResult r = box.run({"/send", "/receive"});
+        ProgramResult r = RunKorv(box, {"/send", "/receive"});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, Banner() + c.console);
         EXPECT_EQ(box.log(), "earlier\n") << "the log is not open yet";
@@ -129,7 +138,7 @@ TEST(KorvConfigTest, ConfigurationFatalErrors) {
 TEST(KorvConfigTest, SignatureInCapitalsAndShortFilesAreAccepted) {
     KorvSandbox box;
     SetSignature(box.config.signature, "QUORVEXIA 20 CFG");
-    ProgramResult r = box.run({"/send"});
+    ProgramResult r = RunKorv(box, {"/send"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, Banner() + "No messages for delivery.\n");
 
@@ -138,7 +147,7 @@ TEST(KorvConfigTest, SignatureInCapitalsAndShortFilesAreAccepted) {
     KorvSandbox shortBox;
     shortBox.writeConfigOnRun = false;
     WriteFile(shortBox.path("korv.cfg"), "quorvexia 20 cfg");
-    r = shortBox.run({"/send"});
+    r = RunKorv(shortBox, {"/send"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, Banner() + "No messages for delivery.\n");
     EXPECT_EQ(test::ListDir(shortBox.dir()), "in korv korv.cfg out");
@@ -151,7 +160,7 @@ TEST(KorvConfigTest, SignatureInCapitalsAndShortFilesAreAccepted) {
     cutBox.writeConfigOnRun = false;
     std::string bytes = ReadFile(cutBox.path("korv.cfg"));
     WriteFile(cutBox.path("korv.cfg"), bytes.substr(0, 563));  // "cut" without ".log"
-    r = cutBox.run({"/send"});
+    r = RunKorv(cutBox, {"/send"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(MaskLog(ReadFile(cutBox.path("cut"))), Header("SEND") + "+ HH:MM:SS  No messages for delivery\n");
 }
@@ -173,7 +182,7 @@ TEST(KorvDirectoryTest, MissingDirectoriesAreFatalWithTheNormalisedName) {
         KorvSandbox box;
         box.config.inboundDir.assign(c.inbound);
         box.config.outboundDir.assign(c.outbound);
-        ProgramResult r = box.run({"/send"});
+        ProgramResult r = RunKorv(box, {"/send"});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, Banner() + c.console);
         EXPECT_FALSE(FileExists(box.logPath())) << "checked before the log opens";
@@ -192,7 +201,7 @@ TEST(KorvDirectoryTest, AcceptedDirectoryForms) {
         box.config.inboundDir.assign(c.inbound);
         box.config.outboundDir.assign(c.outbound);
         box.config.logFile.assign("");
-        ProgramResult r = box.run({"/send"});
+        ProgramResult r = RunKorv(box, {"/send"});
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, Banner() + "No messages for delivery.\n");
     }
@@ -203,7 +212,7 @@ TEST(KorvProgramDirTest, ConfigurationComesFromTheProgramsDirectory) {
     box.config.inboundDir.assign("in/");
     TempDir other;
     WriteFile(other / "korv.cfg", "damaged");
-    ProgramResult r = box.run({"/send"}, other.path());
+    ProgramResult r = RunKorv(box, {"/send"}, other.path());
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, Banner() + "No messages for delivery.\n");
     EXPECT_EQ(MaskLog(box.log()), Header("SEND") + "+ HH:MM:SS  No messages for delivery\n");
@@ -221,14 +230,14 @@ TEST(KorvProgramDirTest, ProgramNameWithoutSlashMeansTheCurrentDirectory) {
     config.logFile.assign("here.log");
     test::WriteConfig(cwd / "korv.cfg", config);
     box.writeConfig();
-    ProgramResult r = test::RunProgram(box.path("korv"), {"/send"}, cwd.path(), "", 60, "korv");
+    ProgramResult r = Checked(test::RunProgram(box.path("korv"), {"/send"}, cwd.path(), "", 60, "korv"));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, Banner() + "No messages for delivery.\n");
     EXPECT_EQ(MaskLog(ReadFile(cwd / "here.log")), Header("SEND") + "+ HH:MM:SS  No messages for delivery\n");
     EXPECT_FALSE(FileExists(box.logPath()));
 
     WriteFile(cwd / "korv.cfg", "damaged");
-    r = test::RunProgram(box.path("korv"), {"/send"}, cwd.path(), "", 60, "korv");
+    r = Checked(test::RunProgram(box.path("korv"), {"/send"}, cwd.path(), "", 60, "korv"));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, Banner() + "Configuration file is damaged.\n");
 }
@@ -241,7 +250,7 @@ TEST(KorvSendTest, NothingQueuedIsSuccess) {
     WriteFile(box.path("out/3.WRK"), "x");
     test::MakeDir(box.path("out/4.wrk"));
     WriteFile(box.path("5.wrk"), "x");  // beside, not in, the outbound directory
-    ProgramResult r = box.run({"/send"});
+    ProgramResult r = RunKorv(box, {"/send"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, Banner() + "No messages for delivery.\n");
     EXPECT_EQ(MaskLog(box.log()), Header("SEND") + "+ HH:MM:SS  No messages for delivery\n");
@@ -249,8 +258,8 @@ TEST(KorvSendTest, NothingQueuedIsSuccess) {
 
 TEST(KorvLogTest, TwoRunsAppendTwoBlocks) {
     KorvSandbox box;
-    box.run({"/send"});
-    box.run({"/SEND", "/tries:2"});
+    RunKorv(box, {"/send"});
+    RunKorv(box, {"/SEND", "/tries:2"});
     const std::string block = Header("SEND") + "+ HH:MM:SS  No messages for delivery\n";
     EXPECT_EQ(MaskLog(box.log()), block + block);
 }
@@ -260,7 +269,7 @@ TEST(KorvLogTest, NoLogFileMeansNoFileAndTheSameConsole) {
         SCOPED_TRACE(logFile);
         KorvSandbox box;
         box.config.logFile.assign(logFile);
-        ProgramResult r = box.run({"/send", "/hangup"});
+        ProgramResult r = RunKorv(box, {"/send", "/hangup"});
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out,
                   Banner() + "No messages for delivery.\nHangup not allowed with network connection.\n");
@@ -271,7 +280,7 @@ TEST(KorvLogTest, NoLogFileMeansNoFileAndTheSameConsole) {
 
 TEST(KorvHangupTest, HangupWithoutDialEntry) {
     KorvSandbox box;
-    ProgramResult r = box.run({"/hangup"});
+    ProgramResult r = RunKorv(box, {"/hangup"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, Banner() + "Hangup not allowed with network connection.\n");
     EXPECT_EQ(MaskLog(box.log()), Header("") + "? HH:MM:SS  Hangup not allowed with network connection\n");
@@ -282,7 +291,7 @@ TEST(KorvLogTest, FatalErrorAfterTheLogOpensIsLoggedWithoutFullStop) {
     // after the log is open.
     KorvSandbox box;
     box.config.dialEntry.assign("Office");
-    ProgramResult r = box.run({"/send"});
+    ProgramResult r = RunKorv(box, {"/send"});
     EXPECT_EQ(r.status, 1);
     const std::string text = "Could't find Remote Access Service (RASAPI32.DLL)";
     EXPECT_EQ(r.out, Banner() + text + ".\n");
@@ -310,7 +319,7 @@ protected:
 TEST_F(KorvPassTest, SendAndReceiveBothFailAfterTheirTries) {
     WriteFile(box.path("out/00000001.txt"), "Subject: x\n\nbody\n");
     WriteFile(box.path("out/00000001.wrk"), "\nfrom@example.org\nto@example.org\n");
-    ProgramResult r = box.run({"/send", "/receive", "/tries:3"});
+    ProgramResult r = RunKorv(box, {"/send", "/receive", "/tries:3"});
     EXPECT_EQ(r.status, 3);
     // smtp1 R smtp2 R smtp3 "\n" pop1 R pop2 R pop3, every attempt alike.
     auto parts = SplitOn(afterBanner(r), "Retrying...\n");
@@ -345,7 +354,7 @@ TEST_F(KorvPassTest, EachPhaseSetsOnlyItsOwnBit) {
         KorvSandbox fresh;
         fresh.config = box.config;
         if (c.queued) WriteFile(fresh.path("out/a.wrk"), "\nfrom@example.org\nto@example.org\n");
-        ProgramResult r = fresh.run(c.args);
+        ProgramResult r = RunKorv(fresh, c.args);
         EXPECT_EQ(r.status, c.status);
         auto parts = SplitOn(r.out, "Retrying...\n");
         EXPECT_EQ(parts.size() - 1, c.retries) << r.out;
@@ -354,7 +363,7 @@ TEST_F(KorvPassTest, EachPhaseSetsOnlyItsOwnBit) {
 }
 
 TEST_F(KorvPassTest, NothingToSendThenAnEmptyLineBeforeReceiving) {
-    ProgramResult r = box.run({"/send", "/receive", "/tries:2"});
+    ProgramResult r = RunKorv(box, {"/send", "/receive", "/tries:2"});
     EXPECT_EQ(r.status, 2);
     std::string rest = afterBanner(r);
     const std::string prefix = "No messages for delivery.\n\n";
