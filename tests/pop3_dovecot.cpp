@@ -1,0 +1,112 @@
+#include "pop3_dovecot.h"
+
+#include <arpa/inet.h>
+#include <grp.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace quorvexia::test {
+
+namespace {
+
+const char* kDovecot = "/usr/sbin/dovecot";
+
+unsigned short FreeLoopbackPort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    close(fd);
+    return ntohs(addr.sin_port);
+}
+
+bool Accepts(unsigned short port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    close(fd);
+    return ok;
+}
+
+}  // namespace
+
+bool DovecotServer::Installed() { return access(kDovecot, X_OK) == 0; }
+
+DovecotServer::DovecotServer() {
+    const std::string& d = dir_.path();
+    chmod(d.c_str(), 0711);  // the login processes must reach base_dir
+    for (const char* sub : {"base", "state", "mail/ann/Maildir/new", "mail/ann/Maildir/cur", "mail/ann/Maildir/tmp"})
+        std::filesystem::create_directories(d + "/" + sub);
+    WriteFile(d + "/passwd", "ann:{PLAIN}secret\n");
+    port_ = FreeLoopbackPort();
+    WriteFile(d + "/dovecot.conf",
+              "protocols = pop3\nlisten = 127.0.0.1\nbase_dir = " + d + "/base\nstate_dir = " + d +
+                  "/state\nlog_path = " + d +
+                  "/dovecot.log\nssl = no\ndisable_plaintext_auth = no\nauth_mechanisms = plain\n"
+                  "mail_location = maildir:" + d + "/mail/%u/Maildir\n"
+                  "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN username_format=%u " + d + "/passwd\n}\n"
+                  "userdb {\n  driver = static\n  args = uid=nobody gid=nogroup home=" + d + "/mail/%u\n}\n"
+                  "service pop3-login {\n  inet_listener pop3 {\n    address = 127.0.0.1\n    port = " +
+                  std::to_string(port_) + "\n  }\n  inet_listener pop3s {\n    port = 0\n  }\n}\n");
+}
+
+DovecotServer::~DovecotServer() { stop(); }
+
+void DovecotServer::addMessage(const std::string& name, const std::string& text) {
+    WriteFile(dir_.path() + "/mail/ann/Maildir/new/" + name, text);
+}
+
+bool DovecotServer::start() {
+    const passwd* nobody = getpwnam("nobody");
+    const group* nogroup = getgrnam("nogroup");
+    if (!nobody || !nogroup) return false;
+    std::string mail = dir_.path() + "/mail";
+    lchown(mail.c_str(), nobody->pw_uid, nogroup->gr_gid);
+    for (const auto& e : std::filesystem::recursive_directory_iterator(mail))
+        lchown(e.path().c_str(), nobody->pw_uid, nogroup->gr_gid);
+
+    std::string command = std::string(kDovecot) + " -c '" + dir_.path() + "/dovecot.conf'";
+    if (std::system(command.c_str()) != 0) return false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (pid_ == 0) {
+            std::ifstream pidFile(dir_.path() + "/base/master.pid");
+            pidFile >> pid_;
+        }
+        if (pid_ != 0 && Accepts(port_)) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+void DovecotServer::stop() {
+    if (pid_ == 0) return;
+    kill(pid_, SIGTERM);
+    for (int i = 0; i < 100 && kill(pid_, 0) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (kill(pid_, 0) == 0) kill(pid_, SIGKILL);
+    pid_ = 0;
+}
+
+int DovecotServer::messagesLeft() const {
+    int n = 0;
+    for (const char* sub : {"/mail/ann/Maildir/new", "/mail/ann/Maildir/cur"})
+        for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir_.path() + sub)) ++n;
+    return n;
+}
+
+}  // namespace quorvexia::test

@@ -1,0 +1,81 @@
+// korv /receive against a real POP3 server (Dovecot) on loopback: 8-bit
+// bytes, lines that start with a dot, long lines and a 5 MiB message all
+// arrive as they lie in the mailbox, the mailbox is emptied, and a second
+// run stores nothing new.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <random>
+#include <regex>
+#include <vector>
+
+#include "pop3_dovecot.h"
+#include "support/program.h"
+
+namespace quorvexia::test {
+namespace {
+
+// A message as it lies in the mailbox (LF line ends, no CR or NUL bytes).
+std::string GeneratedMessage(int index, std::size_t bodyBytes, std::mt19937& random) {
+    std::string text = "From: Sender " + std::to_string(index) + " <sender" + std::to_string(index) +
+                       "@example.org>\nTo: Ann <ann@example.net>\nSubject: message " + std::to_string(index) +
+                       "\n\n.\n..two dots\n.leading dot\n";
+    std::uniform_int_distribution<int> length(0, 998), byte(32, 255), shape(0, 9);
+    while (text.size() < bodyBytes) {
+        std::string line;
+        int kind = shape(random);
+        std::size_t n = kind == 0 ? 998 : static_cast<std::size_t>(length(random)) % 120;
+        for (std::size_t i = 0; i < n; ++i) line += static_cast<char>(byte(random));
+        if (kind == 1) line = "." + line;
+        text += line + "\n";
+    }
+    return text;
+}
+
+TEST(Pop3Interop, DovecotMailboxArrivesWhole) {
+    if (!DovecotServer::Installed()) GTEST_SKIP() << "dovecot is not installed";
+    std::mt19937 random(20240601);
+    std::vector<std::string> originals;
+    for (int i = 0; i < 12; ++i) originals.push_back(GeneratedMessage(i, i == 5 ? 5u << 20 : 3000u * i, random));
+
+    DovecotServer dovecot;
+    for (std::size_t i = 0; i < originals.size(); ++i)
+        dovecot.addMessage("17000000" + std::to_string(10 + i) + ".M1P1.quorvexia", originals[i]);
+    ASSERT_TRUE(dovecot.start());
+
+    KorvSandbox sb;
+    sb.config.pop3Server.assign(dovecot.address());
+    sb.config.pop3User.assign(dovecot.user());
+    sb.config.pop3Password.assign(dovecot.password());
+    sb.config.messageCounter.set(100);
+    ProgramResult first = sb.run({"/receive"}, "", 120);
+    EXPECT_EQ(first.status, 0) << first.out;
+    EXPECT_EQ(first.err, "");
+    EXPECT_NE(first.out.find("Receiving 12 message(s)"), std::string::npos) << first.out;
+
+    std::vector<std::string> stored;
+    for (int n = 100; n < 112; ++n) {
+        std::string base = sb.inbound() + "/00000" + std::to_string(n);
+        ASSERT_TRUE(FileExists(base + ".wrk")) << base;
+        stored.push_back(ReadFile(base + ".txt"));
+        std::smatch subject;
+        ASSERT_TRUE(std::regex_search(stored.back(), subject, std::regex("Subject: message (\\d+)\n")));
+        EXPECT_EQ(ReadFile(base + ".wrk"), "example.net\nsender" + subject[1].str() + "@example.org\nann@example.net\n");
+    }
+    std::vector<std::string> expected = originals;
+    std::sort(stored.begin(), stored.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_TRUE(stored == expected) << "the stored texts differ from the mailbox";
+    EXPECT_EQ(dovecot.messagesLeft(), 0);
+    EXPECT_EQ(ReadConfig(sb.path("korv.cfg")).messageCounter.get(), 112u);
+
+    std::string files = ListDir(sb.inbound());
+    ProgramResult second = sb.run({"/receive"}, "", 60);
+    EXPECT_EQ(second.status, 0);
+    EXPECT_NE(second.out.find("Receiving 0 message(s) (0 bytes)...\n"), std::string::npos) << second.out;
+    EXPECT_EQ(ListDir(sb.inbound()), files);
+}
+
+}  // namespace
+}  // namespace quorvexia::test
