@@ -1,0 +1,339 @@
+// The Connection page and "Connect as" with the test dial-up provider: what
+// the list shows and selects, which controls are enabled, what reaches the
+// settings and the file, and what the provider was called with.
+#include <QComboBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStringList>
+
+#include "setup/phonebook.h"
+#include "setup/startup.h"
+#include "setup_gui_support.h"
+#include "setup_scripted_boxes.h"
+#include "support/temp_dir.h"
+
+namespace quorvexia {
+namespace {
+
+using setup::SetupSheet;
+using test::Find;
+
+constexpr int kConnectionTab = 3;
+
+struct ConnectionFixture : ::testing::Test {
+    ConnectionFixture() {
+        test::EnsureApp();
+        setenv("FAKE_RAS_STATE", statePath().c_str(), 1);
+        provider.load(FAKE_RASAPI_DIR);
+    }
+    std::string statePath() const { return dir / "fake_ras_state"; }
+    void state(const std::string& lines) { test::WriteFile(statePath(), lines); }
+    std::string calls() const { return test::ReadFile(dir / "fake_ras_calls"); }
+
+    QStringList listed(SetupSheet& sheet) {
+        QStringList names;
+        auto* list = Find<QComboBox>(&sheet, "25201");
+        for (int i = 0; list && i < list->count(); ++i) names << list->itemText(i);
+        return names;
+    }
+    std::string current(SetupSheet& sheet) { return Find<QComboBox>(&sheet, "25201")->currentText().toStdString(); }
+    // Which of list, Add, Edit and Connect as are enabled, as "1000" and so on.
+    std::string enabled(SetupSheet& sheet) {
+        std::string flags;
+        for (const char* name : {"25201", "25202", "25204", "25205"})
+            flags += Find<QWidget>(&sheet, name)->isEnabled() ? '1' : '0';
+        return flags;
+    }
+
+    test::TempDir dir;
+    platform::RasLibrary provider;
+    platform::RasLibrary noProvider;
+    test::ScriptedBoxes boxes;
+    SetupSettings settings;
+};
+
+TEST_F(ConnectionFixture, StoredNameIsMatchedAsAPrefixIgnoringCaseAndSaved) {
+    ASSERT_TRUE(provider.loaded());
+    state("entry Office 2\nentry Office\n");
+    settings.connectionMode = kConnectByModem;
+    settings.dialEntry = "office";
+    SetupSheet sheet(settings, provider, boxes);
+    test::ShowSheet(sheet);
+    test::ShowTab(sheet, kConnectionTab);
+    EXPECT_EQ(listed(sheet), (QStringList{"Office 2", "Office"}));
+    EXPECT_EQ(current(sheet), "Office 2");
+    EXPECT_EQ(settings.dialEntry, "Office 2");
+    EXPECT_TRUE(Find<QRadioButton>(&sheet, "21101")->isChecked());
+    EXPECT_EQ(enabled(sheet), "1111");
+    // One element of 264 bytes first, then once more with the size asked for.
+    EXPECT_EQ(calls(),
+              "RasEnumEntriesA\treserved=null\tphonebook=null\tdwSize=264\tcb=264\n"
+              "RasEnumEntriesA\treserved=null\tphonebook=null\tdwSize=264\tcb=528\n");
+
+    MailConfig image{};
+    BuildRecordImage(settings, image);
+    EXPECT_EQ(image.dialEntry.text(), "Office 2");
+    EXPECT_TRUE(boxes.shown.empty());
+}
+
+TEST_F(ConnectionFixture, NameMatchingNothingLeavesTheFirstEntrySelected) {
+    state("entry Home\nentry Office\n");
+    settings.connectionMode = kConnectByModem;
+    settings.dialEntry = "Gone";
+    SetupSheet sheet(settings, provider, boxes);
+    test::ShowSheet(sheet);
+    test::ShowTab(sheet, kConnectionTab);
+    EXPECT_EQ(current(sheet), "Home");
+    EXPECT_EQ(settings.dialEntry, "Home");
+}
+
+TEST_F(ConnectionFixture, EnablingFollowsModeAndEntries) {
+    struct Case {
+        const char* state;
+        int mode;
+        const char* enabled;
+    };
+    const Case cases[] = {
+        {"", kConnectByModem, "0100"},
+        {"", kConnectByNetwork, "0000"},
+        {"entry A\n", kConnectByModem, "1111"},
+        {"entry A\n", kConnectByNetwork, "0000"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.state) + (c.mode == kConnectByModem ? " modem" : " network"));
+        state(c.state);
+        SetupSettings s;
+        s.connectionMode = c.mode;
+        s.dialEntry = c.mode == kConnectByModem ? "A" : "";
+        SetupSheet sheet(s, provider, boxes);
+        test::ShowSheet(sheet);
+        test::ShowTab(sheet, kConnectionTab);
+        EXPECT_EQ(enabled(sheet), c.enabled);
+        EXPECT_TRUE(Find<QRadioButton>(&sheet, "21101")->isEnabled());
+        // The list holds the entries whatever the mode.
+        EXPECT_EQ(listed(sheet).size(), std::string(c.state).empty() ? 0 : 1);
+    }
+}
+
+TEST_F(ConnectionFixture, ModeClickRefreshesAndTakesTheSelection) {
+    state("entry Dial One\nentry Dial Two\n");
+    settings.dialEntry = "dial t";  // left in the settings while the mode is network
+    SetupSheet sheet(settings, provider, boxes);
+    test::ShowSheet(sheet);
+    test::ShowTab(sheet, kConnectionTab);
+    EXPECT_EQ(enabled(sheet), "0000");
+    EXPECT_EQ(settings.dialEntry, "Dial Two") << "the first display clicks the mode button";
+    test::Click(Find<QRadioButton>(&sheet, "21101"));
+    EXPECT_EQ(settings.connectionMode, kConnectByModem);
+    EXPECT_EQ(enabled(sheet), "1111");
+    test::Click(Find<QRadioButton>(&sheet, "21100"));
+    EXPECT_EQ(settings.connectionMode, kConnectByNetwork);
+    EXPECT_EQ(enabled(sheet), "0000");
+    MailConfig image{};
+    image.dialEntry.assign("Dial Two");
+    BuildRecordImage(settings, image);
+    EXPECT_TRUE(image.dialEntry.empty()) << "network mode saves no entry";
+}
+
+TEST_F(ConnectionFixture, ChoosingFromTheListTakesTheEntryWhenItClosesUp) {
+    state("entry Alpha\nentry Beta\nentry Gamma\n");
+    settings.connectionMode = kConnectByModem;
+    settings.dialEntry = "Alpha";
+    SetupSheet sheet(settings, provider, boxes);
+    test::ShowSheet(sheet);
+    test::ShowTab(sheet, kConnectionTab);
+    auto* list = Find<QComboBox>(&sheet, "25201");
+    list->showPopup();
+    list->setCurrentIndex(2);
+    EXPECT_EQ(settings.dialEntry, "Alpha") << "not taken before the list closes";
+    list->hidePopup();
+    EXPECT_EQ(settings.dialEntry, "Gamma");
+    // A choice with the keys on the closed list is taken too.
+    list->setFocus();
+    QTest::keyClick(list, Qt::Key_Up);
+    EXPECT_EQ(current(sheet), "Beta");
+    EXPECT_EQ(settings.dialEntry, "Beta");
+}
+
+TEST_F(ConnectionFixture, AddEntryCallsTheProviderAndListsAndSelectsTheNewEntry) {
+    state("create_adds My ISP\n");
+    settings.connectionMode = kConnectByModem;
+    SetupSheet sheet(settings, provider, boxes);
+    test::ShowSheet(sheet);
+    test::ShowTab(sheet, kConnectionTab);
+    EXPECT_EQ(enabled(sheet), "0100");
+    test::Click(Find<QPushButton>(&sheet, "25202"));
+    EXPECT_EQ(listed(sheet), QStringList{"My ISP"});
+    EXPECT_EQ(enabled(sheet), "1111");
+    EXPECT_EQ(settings.dialEntry, "My ISP");
+    EXPECT_NE(calls().find("RasCreatePhonebookEntryA\towner=set\tphonebook=null\n"), std::string::npos);
+}
+
+TEST_F(ConnectionFixture, AddedEntryIsSelectedOnlyWhenTheStoredNameDoesNotMatchAnother) {
+    state("entry Office\ncreate_adds Alternative\n");
+    settings.connectionMode = kConnectByModem;
+    settings.dialEntry = "Office";
+    SetupSheet sheet(settings, provider, boxes);
+    test::ShowSheet(sheet);
+    test::ShowTab(sheet, kConnectionTab);
+    test::Click(Find<QPushButton>(&sheet, "25202"));
+    EXPECT_EQ(listed(sheet), (QStringList{"Office", "Alternative"}));
+    EXPECT_EQ(current(sheet), "Office");
+    EXPECT_EQ(settings.dialEntry, "Office");
+}
+
+TEST_F(ConnectionFixture, EditedEntryKeepsTheOldNameInTheSettings) {
+    state("entry Office\nentry Home\nedit_renames Office West\n");
+    settings.connectionMode = kConnectByModem;
+    settings.dialEntry = "Office";
+    SetupSheet sheet(settings, provider, boxes);
+    test::ShowSheet(sheet);
+    test::ShowTab(sheet, kConnectionTab);
+    test::Click(Find<QPushButton>(&sheet, "25204"));
+    EXPECT_NE(calls().find("RasEditPhonebookEntryA\towner=set\tphonebook=null\tentry=\"Office\"\n"),
+              std::string::npos);
+    EXPECT_EQ(listed(sheet), (QStringList{"Office West", "Home"}));
+    EXPECT_EQ(settings.dialEntry, "Office");
+}
+
+TEST_F(ConnectionFixture, ListLargerThanOneElementIsAskedForOnceMore) {
+    state("entry A\nentry B\nentry C\nentries_size 2000\n");
+    settings.connectionMode = kConnectByModem;
+    SetupSheet sheet(settings, provider, boxes);
+    test::ShowSheet(sheet);
+    test::ShowTab(sheet, kConnectionTab);
+    EXPECT_EQ(listed(sheet), (QStringList{"A", "B", "C"}));
+    EXPECT_EQ(calls(),
+              "RasEnumEntriesA\treserved=null\tphonebook=null\tdwSize=264\tcb=264\n"
+              "RasEnumEntriesA\treserved=null\tphonebook=null\tdwSize=264\tcb=2000\n");
+}
+
+TEST_F(ConnectionFixture, EnumerationErrorsAreShownAndListNothing) {
+    struct Case {
+        const char* state;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"entry A\nentries_error 621\nerror_text 621 Cannot open the phone book file.\n",
+         "Cannot open the phone book file."},
+        {"entry A\nentries_error 621\n", "Undefined RasEnumEntries Error."},
+        {"entry A\nentries_error 621\nerror_text 621 \n", "Undefined RasEnumEntries Error."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        state(c.state);
+        test::ScriptedBoxes shown;
+        SetupSettings s;
+        s.connectionMode = kConnectByModem;
+        s.dialEntry = "A";
+        SetupSheet sheet(s, provider, shown);
+        test::ShowSheet(sheet);
+        test::ShowTab(sheet, kConnectionTab);
+        EXPECT_EQ(shown.shown, std::vector<test::ShownBox>{test::Stop(c.text)});
+        EXPECT_TRUE(listed(sheet).isEmpty());
+        EXPECT_EQ(enabled(sheet), "0100");
+        EXPECT_EQ(s.dialEntry, "A");
+    }
+}
+
+TEST_F(ConnectionFixture, WithoutProviderOnlyTheNetworkIsOffered) {
+    settings.connectionMode = kConnectByModem;
+    settings.dialEntry = "Office";
+    SetupSheet sheet(settings, noProvider, boxes);
+    test::ShowSheet(sheet);
+    test::ShowTab(sheet, kConnectionTab);
+    EXPECT_FALSE(Find<QRadioButton>(&sheet, "21101")->isEnabled());
+    EXPECT_TRUE(Find<QRadioButton>(&sheet, "21100")->isChecked());
+    EXPECT_EQ(settings.connectionMode, kConnectByNetwork);
+    EXPECT_EQ(enabled(sheet), "0000");
+    EXPECT_TRUE(boxes.shown.empty());
+
+    MailConfig image{};
+    image.dialEntry.assign("Office");
+    BuildRecordImage(settings, image);
+    EXPECT_EQ(std::string(image.dialEntry.bytes.data(), 7), std::string("\0ffice\0", 7));
+}
+
+TEST_F(ConnectionFixture, PageNeverShownKeepsTheLoadedModeEvenWithoutProvider) {
+    settings.connectionMode = kConnectByModem;
+    settings.dialEntry = "Office";
+    SetupSheet sheet(settings, noProvider, boxes);
+    test::ShowSheet(sheet);
+    test::ShowTab(sheet, 4);
+    test::Click(Find<QPushButton>(&sheet, "ok"));
+    EXPECT_EQ(sheet.result(), QDialog::Accepted);
+    EXPECT_EQ(settings.connectionMode, kConnectByModem);
+    EXPECT_EQ(settings.dialEntry, "Office");
+}
+
+TEST_F(ConnectionFixture, ConnectAsTakesBothTextsOnOkAndNothingOnCancel) {
+    state("entry Office\n");
+    settings.connectionMode = kConnectByModem;
+    settings.dialEntry = "Office";
+    settings.dialUser = "old user";
+    settings.dialPassword = "old password";
+    SetupSheet sheet(settings, provider, boxes);
+    test::ShowSheet(sheet);
+    test::ShowTab(sheet, kConnectionTab);
+    auto* connectAs = Find<QPushButton>(&sheet, "25205");
+
+    std::string shownUser, shownPassword;
+    QLineEdit::EchoMode echo = QLineEdit::Normal;
+    test::WhenModalShows("119", [&](QWidget* dialog) {
+        EXPECT_EQ(dialog->windowTitle(), "Connect as");
+        auto* user = Find<QLineEdit>(dialog, "25304");
+        auto* password = Find<QLineEdit>(dialog, "25305");
+        shownUser = test::Text(user);
+        shownPassword = test::Text(password);
+        echo = password->echoMode();
+        user->setText("new user");
+        password->setText("new password");
+        test::Click(Find<QPushButton>(dialog, "2"));
+    });
+    test::Click(connectAs);
+    EXPECT_EQ(shownUser, "old user");
+    EXPECT_EQ(shownPassword, "old password");
+    EXPECT_EQ(echo, QLineEdit::Password);
+    EXPECT_EQ(settings.dialUser, "old user");
+    EXPECT_EQ(settings.dialPassword, "old password");
+
+    test::WhenModalShows("119", [&](QWidget* dialog) {
+        Find<QLineEdit>(dialog, "25304")->setText(QString(300, 'u'));
+        Find<QLineEdit>(dialog, "25305")->setText("new password");
+        test::Click(Find<QPushButton>(dialog, "1"));
+    });
+    test::Click(connectAs);
+    EXPECT_EQ(settings.dialUser, std::string(255, 'u'));
+    EXPECT_EQ(settings.dialPassword, "new password");
+}
+
+TEST_F(ConnectionFixture, SavedThroughTheWholeStartUp) {
+    // The prefix example from start to file: "office" is stored, Office 2 is saved.
+    state("entry Office 2\nentry Office\n");
+    setup::SetupFiles files{dir / "korv.cfg", dir / "bexolind.cfg"};
+    MailConfig c = test::DefaultConfig();
+    c.dialEntry.assign("office");
+    test::WriteConfig(files.current, c);
+    setup::SetupData data;
+    setup::RunSetup(files, data, boxes, [&](setup::SetupData& d) {
+        SetupSheet sheet(d.settings, provider, boxes);
+        test::ShowSheet(sheet);
+        test::ShowTab(sheet, kConnectionTab);
+        test::Click(Find<QPushButton>(&sheet, "ok"));
+        return sheet.result() == QDialog::Accepted;
+    });
+    EXPECT_EQ(test::ReadConfig(files.current).dialEntry.text(), "Office 2");
+}
+
+TEST(PhonebookTest, PrefixSearchIgnoresCaseAndTakesTheFirstMatch) {
+    const std::vector<std::string> names = {"Office 2", "Office", "HOME net", "home"};
+    EXPECT_EQ(setup::FindEntryByPrefix(names, "office"), 0);
+    EXPECT_EQ(setup::FindEntryByPrefix(names, "OFFICE "), 0);
+    EXPECT_EQ(setup::FindEntryByPrefix(names, "Office 22"), -1);
+    EXPECT_EQ(setup::FindEntryByPrefix(names, "home"), 2);
+    EXPECT_EQ(setup::FindEntryByPrefix(names, ""), 0);
+    EXPECT_EQ(setup::FindEntryByPrefix({}, ""), -1);
+}
+
+}  // namespace
+}  // namespace quorvexia
