@@ -8,8 +8,8 @@ namespace quorvexia::setup {
 
 inline constexpr const char* kAboutText =
     "Quorvexia 2.1 Setup\n"
-    "Settings for sending and receiving your mail with korv.\n"
-    "Version 2.10. The settings are kept in korv.cfg.";
+    "Mail settings for korv, version 2.10\n"
+    "Kept in korv.cfg in this directory";
 
 class AboutPage : public SheetPage {
 public:

@@ -13,5 +13,9 @@ if(TARGET qsetupui)
     target_compile_definitions(setup_connection_test PRIVATE
       FAKE_RASAPI_DIR="$<TARGET_FILE_DIR:fake_rasapi>")
     add_dependencies(setup_connection_test fake_rasapi)
+    quorvexia_test(setup_screenshots_test SOURCES setup_screenshots_test.cpp LIBS qsetupui Qt6::Test)
+    target_compile_definitions(setup_screenshots_test PRIVATE
+      FAKE_RASAPI_DIR="$<TARGET_FILE_DIR:fake_rasapi>")
+    add_dependencies(setup_screenshots_test fake_rasapi)
   endif()
 endif()
