@@ -186,17 +186,21 @@ bool Socket::sendAll(const char* data, std::size_t size) {
 }
 
 long Socket::receive(char* data, std::size_t size) {
+    // Bytes that are already there are taken at once; only an empty socket
+    // costs a wait (one system call per buffer-full, not two).
     for (;;) {
-        if (!waitFor(POLLIN)) return -1;
         ssize_t n = ::recv(fd_, data, size, MSG_DONTWAIT);
         if (n > 0) return static_cast<long>(n);
         if (n == 0) {
             fail(0);
             return 0;
         }
-        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-        fail(errno);
-        return -1;
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            fail(errno);
+            return -1;
+        }
+        if (!waitFor(POLLIN)) return -1;
     }
 }
 

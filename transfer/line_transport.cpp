@@ -12,7 +12,10 @@ int linkFailed = 0;
 
 namespace {
 
+// The unread bytes are rxBuffer[rxStart, rxStart + rxCount); they move to the
+// front only when a receive needs the room, not after every line.
 char rxBuffer[kReceiveBufferSize];
+std::size_t rxStart = 0;
 std::size_t rxCount = 0;
 char lastTerminator = '\r';
 bool lastLineCut = false;
@@ -53,18 +56,20 @@ int PutLine(platform::ByteStream& link, std::string_view text, std::string_view 
 // Joins a CR that ended the previous line with the LF or NUL after it, even
 // when the two arrived in different receives.
 void DropPendingLineEnd() {
-    if (lastTerminator == '\r' && rxCount > 0 && (rxBuffer[0] == '\n' || rxBuffer[0] == '\0')) {
-        std::memmove(rxBuffer, rxBuffer + 1, --rxCount);
+    if (lastTerminator == '\r' && rxCount > 0 && (rxBuffer[rxStart] == '\n' || rxBuffer[rxStart] == '\0')) {
+        ++rxStart;
+        --rxCount;
         lastTerminator = ' ';
     }
 }
 
-// The position of the first CR or LF among the buffered bytes, or rxCount.
+// The position of the first CR or LF among the unread bytes, or rxCount.
 std::size_t FindLineEnd() {
-    for (std::size_t i = 0; i < rxCount; ++i) {
-        if (rxBuffer[i] == '\r' || rxBuffer[i] == '\n') return i;
-    }
-    return rxCount;
+    const char* unread = rxBuffer + rxStart;
+    const void* lf = std::memchr(unread, '\n', rxCount);
+    std::size_t end = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - unread) : rxCount;
+    const void* cr = std::memchr(unread, '\r', end);
+    return cr ? static_cast<std::size_t>(static_cast<const char*>(cr) - unread) : end;
 }
 
 }  // namespace
@@ -99,6 +104,10 @@ int ReceiveLine(platform::ByteStream& link, char* destination, std::size_t capac
             ended = false;
             break;
         }
+        if (rxStart > 0) {
+            std::memmove(rxBuffer, rxBuffer + rxStart, rxCount);
+            rxStart = 0;
+        }
         long got = link.receive(rxBuffer + rxCount, kReceiveBufferSize - rxCount);
         if (got <= 0) {
             linkFailed = 1;
@@ -108,19 +117,21 @@ int ReceiveLine(platform::ByteStream& link, char* destination, std::size_t capac
         DropPendingLineEnd();
     }
 
-    std::memcpy(destination, rxBuffer, n);
+    const char* unread = rxBuffer + rxStart;
+    std::memcpy(destination, unread, n);
     destination[n] = '\0';
     if (length) *length = n;
     std::size_t consumed = n;
     if (ended) {
-        lastTerminator = rxBuffer[n];
+        lastTerminator = unread[n];
         consumed = n + 1;
     } else {
         lastTerminator = ' ';
     }
     lastLineCut = !ended;
+    rxStart += consumed;
     rxCount -= consumed;
-    std::memmove(rxBuffer, rxBuffer + consumed, rxCount);
+    if (rxCount == 0) rxStart = 0;
 
     if (debugMode) ConsoleEcho(destination, n);
     return 0;
@@ -131,6 +142,7 @@ bool LineWasCut() { return lastLineCut; }
 void ResetLink() {
     linkFailed = 0;
     lastLineCut = false;
+    rxStart = 0;
     rxCount = 0;
     txCount = 0;
     lastTerminator = '\r';
