@@ -1,2 +1,6 @@
 quorvexia_test(smtp_program_test SOURCES smtp_program_test.cpp LIBS korvcore)
-quorvexia_test(smtp_interop_test SOURCES smtp_interop_test.cpp LIBS korvcore)
+add_dependencies(smtp_program_test korv)
+quorvexia_test(smtp_interop_test SOURCES smtp_interop_test.cpp)
+add_dependencies(smtp_interop_test korv)
+quorvexia_test(smtp_retry_test SOURCES smtp_retry_test.cpp pop3_support.cpp)
+add_dependencies(smtp_retry_test korv)

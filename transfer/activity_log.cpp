@@ -106,7 +106,13 @@ void ShowProgress(std::int32_t total, std::int32_t done) {
     std::fputs(text, consoleStream);
     progressWidth = static_cast<std::int32_t>(std::strlen(text));
     progressCalls = 1;
-    std::fflush(consoleStream);
+    // Redraws of an unchanged figure wait in the stream's buffer; flushing
+    // each would cost a write per ten lines of a message.
+    static char shown[32];
+    if (std::strcmp(shown, text) != 0) {
+        std::snprintf(shown, sizeof shown, "%s", text);
+        std::fflush(consoleStream);
+    }
 }
 
 }  // namespace quorvexia
