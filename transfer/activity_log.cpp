@@ -103,13 +103,15 @@ void ShowProgress(std::int32_t total, std::int32_t done) {
         std::fflush(consoleStream);
         return;
     }
+    // Redraws of an unchanged figure wait in the stream's buffer; flushing
+    // each would cost a write per ten lines of a message. The first figure
+    // of a message (nothing shown yet) always goes out.
+    static char shown[32];
+    bool fresh = progressWidth == 0 || std::strcmp(shown, text) != 0;
     std::fputs(text, consoleStream);
     progressWidth = static_cast<std::int32_t>(std::strlen(text));
     progressCalls = 1;
-    // Redraws of an unchanged figure wait in the stream's buffer; flushing
-    // each would cost a write per ten lines of a message.
-    static char shown[32];
-    if (std::strcmp(shown, text) != 0) {
+    if (fresh) {
         std::snprintf(shown, sizeof shown, "%s", text);
         std::fflush(consoleStream);
     }
