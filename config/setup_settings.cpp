@@ -91,7 +91,7 @@ RecordBuildResult BuildRecordImage(const SetupSettings& settings, MailConfig& im
     // Network mode stores an empty entry; the old name's bytes behind the
     // terminator carry no meaning and are left as they were.
     image.dialEntry.assignText(settings.connectionMode == kConnectByModem ? settings.dialEntry
-                                                                          : std::string_view());
+                                                                          : std::string_view(""));
     image.dialUser.assignText(settings.dialUser);
     image.dialPassword.assignText(settings.dialPassword);
 

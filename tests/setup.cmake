@@ -7,13 +7,13 @@ endif()
 
 if(TARGET qsetupui)
   find_package(Qt6 REQUIRED COMPONENTS Test)
-  quorvexia_test(setup_sheet_test SOURCES setup_sheet_test.cpp LIBS qsetupui Qt6::Test)
+  quorvexia_test(setup_sheet_test SOURCES setup_sheet_test.cpp setup_lsan_suppressions.cpp LIBS qsetupui Qt6::Test)
   if(TARGET fake_rasapi)
-    quorvexia_test(setup_connection_test SOURCES setup_connection_test.cpp LIBS qsetupui Qt6::Test)
+    quorvexia_test(setup_connection_test SOURCES setup_connection_test.cpp setup_lsan_suppressions.cpp LIBS qsetupui Qt6::Test)
     target_compile_definitions(setup_connection_test PRIVATE
       FAKE_RASAPI_DIR="$<TARGET_FILE_DIR:fake_rasapi>")
     add_dependencies(setup_connection_test fake_rasapi)
-    quorvexia_test(setup_screenshots_test SOURCES setup_screenshots_test.cpp LIBS qsetupui Qt6::Test)
+    quorvexia_test(setup_screenshots_test SOURCES setup_screenshots_test.cpp setup_lsan_suppressions.cpp LIBS qsetupui Qt6::Test)
     target_compile_definitions(setup_screenshots_test PRIVATE
       FAKE_RASAPI_DIR="$<TARGET_FILE_DIR:fake_rasapi>")
     add_dependencies(setup_screenshots_test fake_rasapi)

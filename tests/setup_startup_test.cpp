@@ -6,7 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstring>
+#include <filesystem>
 
 #include "setup/startup.h"
 #include "setup_scripted_boxes.h"
@@ -64,6 +66,17 @@ std::string UpgradedBytes() {
     return b;
 }
 
+// Whether this process holds `path` open (looked up through /proc/self/fd).
+bool IsOpenHere(const std::string& path) {
+    char real[PATH_MAX];
+    if (!realpath(path.c_str(), real)) return false;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (std::filesystem::read_symlink(fd.path(), ec) == real) return true;
+    }
+    return false;
+}
+
 struct Sandbox {
     TempDir dir;
     SetupFiles files{dir / "korv.cfg", dir / "bexolind.cfg"};
@@ -71,6 +84,7 @@ struct Sandbox {
     ScriptedBoxes boxes;
     int sheetRuns = 0;
     std::string fileAtSheet = "(no sheet)";
+    bool openAtSheet = false;
 
     // Runs the whole start-up; the sheet records the file as it is when the
     // sheet shows, applies `edit` and answers `ok`.
@@ -78,6 +92,7 @@ struct Sandbox {
         return RunSetup(files, data, boxes, [&](SetupData& d) {
             ++sheetRuns;
             fileAtSheet = FileExists(files.current) ? ReadFile(files.current) : "(none)";
+            openAtSheet = IsOpenHere(files.current);
             if (edit) edit(d.settings);
             return ok;
         });
@@ -95,6 +110,8 @@ TEST(SetupStartupTest, NoFileYesCreatesDefaultsBeforeTheSheetAndCancelKeepsThem)
     struct stat st;
     ASSERT_EQ(stat(s.files.current.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u) << "korv.cfg holds passwords";
+    EXPECT_TRUE(s.openAtSheet) << "the file stays open while the sheet shows";
+    EXPECT_FALSE(IsOpenHere(s.files.current)) << "and is closed at the end";
 }
 
 TEST(SetupStartupTest, NoFileYesAndOkWritesTheEditsOverTheDefaults) {
@@ -320,6 +337,8 @@ TEST(SetupStartupTest, SaveRewritesInPlaceAndKeepsBytesBeyondTheRecord) {
     struct stat st;
     ASSERT_EQ(stat(s.files.current.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u) << "an existing file keeps its mode";
+    EXPECT_TRUE(s.openAtSheet);
+    EXPECT_FALSE(IsOpenHere(s.files.current));
 }
 
 TEST(SetupStartupTest, ShortWriteIsReportedAndTheFileStaysUsable) {
