@@ -13,14 +13,14 @@
 namespace quorvexia::setup {
 
 TextFieldsPage::TextFieldsPage(SetupSettings& settings, int templateId, const char* groupTitle,
-                               std::vector<TextFieldSpec> fields, QWidget* intro, QWidget* parent)
+                               std::vector<TextFieldRow> fields, QWidget* intro, QWidget* parent)
     : SheetPage(settings, templateId, parent), fields_(std::move(fields)) {
     auto* group = new QGroupBox(QString::fromLatin1(groupTitle), this);
     group->setObjectName(RoleName(templateId, "group"));
     auto* groupLayout = new QVBoxLayout(group);
     if (intro) groupLayout->addWidget(intro);
     auto* form = new QFormLayout;
-    for (const TextFieldSpec& field : fields_) {
+    for (const TextFieldRow& field : fields_) {
         auto* edit = new QLineEdit(group);
         edit->setObjectName(ControlName(field.id));
         if (field.password) edit->setEchoMode(QLineEdit::Password);

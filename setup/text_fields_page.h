@@ -12,7 +12,7 @@ class QLineEdit;
 
 namespace quorvexia::setup {
 
-struct TextFieldSpec {
+struct TextFieldRow {
     const char* label;                 // with its & mnemonic
     int id;                            // the edit's identifier
     std::string SetupSettings::*text;  // the working text it shows
@@ -22,12 +22,12 @@ struct TextFieldSpec {
 class TextFieldsPage : public SheetPage {
 public:
     TextFieldsPage(SetupSettings& settings, int templateId, const char* groupTitle,
-                   std::vector<TextFieldSpec> fields, QWidget* intro = nullptr, QWidget* parent = nullptr);
+                   std::vector<TextFieldRow> fields, QWidget* intro = nullptr, QWidget* parent = nullptr);
     void setActive() override;
     void killActive() override;
 
 private:
-    std::vector<TextFieldSpec> fields_;
+    std::vector<TextFieldRow> fields_;
     std::vector<QLineEdit*> edits_;
 };
 
