@@ -13,12 +13,16 @@ bool SyncStream(std::FILE* stream) {
     return fsync(fileno(stream)) == 0;
 }
 
-bool SyncDirectory(const char* path) {
-    int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    bool ok = fsync(fd) == 0;
-    close(fd);
-    return ok;
+bool SyncedDirectory::open(const char* path) {
+    if (fd_ < 0) fd_ = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return fd_ >= 0;
+}
+
+bool SyncedDirectory::sync() { return fd_ >= 0 && fsync(fd_) == 0; }
+
+void SyncedDirectory::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
 }
 
 bool NameTaken(const char* path) {

@@ -10,8 +10,23 @@ namespace quorvexia::platform {
 // when either step fails.
 bool SyncStream(std::FILE* stream);
 
-// Forces the entries of a directory (new names, renames) to stable storage.
-bool SyncDirectory(const char* path);
+// A directory kept open so that its entries (new names, renames) can be
+// forced to stable storage again and again at the cost of one call.
+class SyncedDirectory {
+public:
+    SyncedDirectory() = default;
+    ~SyncedDirectory() { close(); }
+    SyncedDirectory(const SyncedDirectory&) = delete;
+    SyncedDirectory& operator=(const SyncedDirectory&) = delete;
+
+    // Opens `path` unless it is open already; false when it cannot be opened.
+    bool open(const char* path);
+    bool sync();
+    void close();
+
+private:
+    int fd_ = -1;
+};
 
 // True when something has this name, or when that cannot be told: a name is
 // free only when the file system says it does not exist.

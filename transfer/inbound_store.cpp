@@ -31,6 +31,7 @@ char recipientAddress[kAddressSize];
 
 // Large writes to the text file; one text file is open at a time.
 char textBuffer[64 * 1024];
+char envelopeBuffer[1024];
 
 bool Positive() { return replyLine[0] == '+'; }
 
@@ -142,9 +143,7 @@ int StoreText(platform::ByteStream& link, std::int32_t expected) {
 bool FinishText(long& size) {
     std::FILE* file = inboundMessage.textFile.get();
     if (std::ferror(file) || !platform::SyncStream(file)) return false;
-    if (std::fseek(file, 0, SEEK_END) != 0) return false;
-    size = std::ftell(file);
-    std::rewind(file);
+    size = std::ftell(file);  // written from the start in one sequence: the position is the length
     return std::fclose(inboundMessage.textFile.release()) == 0;
 }
 
@@ -154,6 +153,7 @@ bool WriteEnvelope() {
     InboundMessage& m = inboundMessage;
     m.envelopeFile.reset(std::fopen(m.envelopeTempPath, "w"));
     if (!m.envelopeFile) return false;
+    std::setvbuf(m.envelopeFile.get(), envelopeBuffer, _IOFBF, sizeof envelopeBuffer);
     const char* at = std::strchr(recipientAddress, '@');
     std::fprintf(m.envelopeFile.get(), "%s\n%s\n%s\n", at ? at + 1 : recipientAddress, senderAddress,
                  recipientAddress);
@@ -165,7 +165,7 @@ bool WriteEnvelope() {
         return false;
     }
     std::string dir(mailConfig.inboundDir.text());
-    return platform::SyncDirectory(dir.c_str());
+    return m.directory.open(dir.c_str()) && m.directory.sync();
 }
 
 // Too long: deleted unread or left on the server. 0 next message, 1 or 2 stop.
@@ -263,6 +263,7 @@ int ReceiveMessages(platform::ByteStream& link, std::uint32_t count, std::uint32
 void CloseInboundFiles() {
     inboundMessage.textFile.reset();
     inboundMessage.envelopeFile.reset();
+    inboundMessage.directory.close();
 }
 
 void RemoveInboundPair() {

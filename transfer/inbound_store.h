@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "platform/byte_stream.h"
+#include "platform/file_sync.h"
 
 namespace quorvexia {
 
@@ -28,6 +29,7 @@ using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
 struct InboundMessage {
     UniqueFile textFile;
     UniqueFile envelopeFile;
+    platform::SyncedDirectory directory;  // the inbound directory, for forcing new names to disk
     char baseName[16] = "";  // "%08lu" of a 32-bit counter
     char textPath[kInboundPathSize] = "";
     char envelopePath[kInboundPathSize] = "";
@@ -40,7 +42,7 @@ extern InboundMessage inboundMessage;
 // refused deletion stopped it, 2 when the link failed.
 int ReceiveMessages(platform::ByteStream& link, std::uint32_t count, std::uint32_t total);
 
-// Closes whatever file of the message in work is open.
+// Closes whatever file of the message in work is open, and the directory.
 void CloseInboundFiles();
 // Removes both files of an interrupted message (a missing file is no error).
 void RemoveInboundPair();
