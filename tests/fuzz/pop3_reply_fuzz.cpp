@@ -1,0 +1,60 @@
+// The receiver's parsers: reply numbers of STAT and LIST, and the line
+// transport's receiving with the input split into receives of varying size.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "transfer/line_transport.h"
+#include "transfer/pop3_session.h"
+
+namespace {
+
+// Hands out the input in pieces whose sizes the input's first byte decides.
+class PieceStream final : public quorvexia::platform::ByteStream {
+public:
+    PieceStream(const std::uint8_t* data, std::size_t size, std::size_t piece)
+        : data_(data), size_(size), piece_(piece) {}
+    bool sendAll(const char*, std::size_t) override { return true; }
+    long receive(char* out, std::size_t room) override {
+        std::size_t n = size_ - pos_;
+        if (n > room) n = room;
+        if (n > piece_) n = piece_;
+        std::memcpy(out, data_ + pos_, n);
+        pos_ += n;
+        piece_ = piece_ % 7 + 1 + (piece_ * 31) % 1500;
+        return static_cast<long>(n);  // 0 at the end: the peer closed
+    }
+    int lastError() const override { return 0; }
+    void setTimeout(int) override {}
+
+private:
+    const std::uint8_t* data_;
+    std::size_t size_, pos_ = 0, piece_;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return 0;
+    char reply[1000];
+    std::size_t n = size - 1 < sizeof reply - 1 ? size - 1 : sizeof reply - 1;
+    std::memcpy(reply, data + 1, n);
+    reply[n] = '\0';
+    std::int32_t first = 0, second = 0;
+    int count = quorvexia::ParseReplyNumbers(reply, &first, &second);
+    if (count < 0 || count > 2) std::abort();
+
+    quorvexia::ResetLink();
+    PieceStream stream(data + 1, size - 1, data[0] + 1u);
+    std::size_t delivered = 0, calls = 0;
+    for (;;) {
+        std::size_t length = 0;
+        if (quorvexia::ReceiveLine(stream, quorvexia::replyLine, quorvexia::kReplyLineSize, &length) != 0) break;
+        if (length > 999 || quorvexia::replyLine[length] != '\0') std::abort();
+        if (std::memchr(quorvexia::replyLine, '\r', length) || std::memchr(quorvexia::replyLine, '\n', length))
+            std::abort();
+        delivered += length;
+        if (++calls > size || delivered > size) std::abort();  // every call moves on
+    }
+    return 0;
+}
