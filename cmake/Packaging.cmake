@@ -1,0 +1,30 @@
+# Installation extras and the Debian package: `cpack -G DEB` in a build
+# directory builds quorvexia_<version>_<arch>.deb from the install rules.
+
+if(QUORVEXIA_BUILD_SETUP)
+  # korvcfg edits korv.cfg in its working directory; from the menu that is
+  # the home folder, where korv started through PATH looks too.
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/korvcfg.desktop
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+endif()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME quorvexia)
+set(CPACK_PACKAGE_VENDOR "Quorvexia developers")
+set(CPACK_PACKAGE_CONTACT "Quorvexia developers <quorvexia@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "mail transfer for one user: queued mail out by SMTP, mail in by POP3")
+set(CPACK_PACKAGE_DESCRIPTION
+  "korv submits the messages a mail reader has queued in an outbound directory\n\
+to an SMTP server and stores the messages of a POP3 mailbox in an inbound\n\
+directory, optionally over a dial-up connection. korvcfg (graphical) and\n\
+korvconf (command line) edit its configuration file, korv.cfg.")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION mail)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# The dependencies are those of the built programs, found by dpkg-shlibdeps.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The dial-up provider drives NetworkManager's command-line client.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "network-manager")
+set(CPACK_DEBIAN_COMPRESSION_TYPE gzip)
+set(CPACK_STRIP_FILES ON)
+include(CPack)
