@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a built tree and checks it: its fields, that
 # its Depends name the package of every library the programs need, that it
-# lists exactly what `cmake --install` puts into a tree, and that what it
-# holds works (programs start, man pages render, the desktop entry is valid).
+# lists exactly what `cmake --install` puts into a tree, that apt could
+# install it, and that what it holds works (programs start, man pages render,
+# the desktop entry is valid).
 # Usage: package_test.sh BUILD_DIR VERSION SETUP(ON|OFF)
 set -euo pipefail
 build=$1 version=$2 setup=$3
@@ -58,6 +59,11 @@ while read -r elf; do
     grep -qxF "$owner" <<<"$depends_names" || fail "$(basename "$elf") needs $soname from $owner, which Depends does not name"
   done
 done < <(find "$tmp/x" -type f -exec sh -c 'file -b "$1" | grep -q ELF && echo "$1"' _ {} \;)
+
+# apt would install it here: every dependency resolves (a simulation only).
+if ! apt-get -s -q install "$deb" >"$tmp/apt.log" 2>&1 || ! grep -q "^Inst quorvexia" "$tmp/apt.log"; then
+  cat "$tmp/apt.log"; fail "apt cannot install the package"
+fi
 
 # What the package holds works.
 "$tmp/x/usr/bin/korvconf" help | grep -q "Usage: korvconf" || fail "the packaged korvconf does not run"
