@@ -95,6 +95,9 @@ int Set(const Context& c, const std::vector<std::string>& args) {
 
     LoadedRecord record;
     if (!LoadCurrent(c, record)) return kExitFile;
+    // korvcfg opens the file for update and leaves one it may not write alone.
+    if (access(c.path(kConfigFileName).c_str(), W_OK) != 0)
+        return c.fail(kExitFile, std::string("korv.cfg cannot be changed: ") + std::strerror(errno));
     SetupSettings settings;
     SettingsFromRecord(record.image, /*legacy=*/false, settings);
     std::string warnings;

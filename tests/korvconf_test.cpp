@@ -2,6 +2,8 @@
 // clear refusals that leave the file alone, and masked passwords.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <functional>
 
@@ -283,6 +285,32 @@ TEST(KorvconfErrors, RefusedWithAClearMessageAndTheFileUnchanged) {
         EXPECT_EQ(test::ListDir(dir.path()).find(".korv.cfg."), std::string::npos)
             << "a temporary file was left: " << test::ListDir(dir.path());
     }
+}
+
+TEST(KorvconfSet, LeavesAFileItMayNotWriteAlone) {
+    TempDir dir;
+    ASSERT_EQ(Korvconf(dir, {"init"}).status, 0);
+    ASSERT_EQ(chmod((dir / "korv.cfg").c_str(), 0400), 0);
+    std::string before = ReadFile(dir / "korv.cfg");
+    // Root may write anything, so the check runs as an ordinary user.
+    uid_t user = geteuid() == 0 ? 65534 : geteuid();
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(dir.path().c_str(), user, 65534), 0);
+        ASSERT_EQ(chown((dir / "korv.cfg").c_str(), user, 65534), 0);
+    }
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(user) != 0)) _exit(99);
+        ConfRun r = Korvconf(dir, {"set", "domain", "changed"});
+        bool told = r.err == "korvconf: korv.cfg cannot be changed: Permission denied\n";
+        _exit(told ? r.status : 98);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(ReadFile(dir / "korv.cfg"), before);
 }
 
 TEST(KorvconfInit, ForceRebuildsADamagedFileWithCounterZero) {
