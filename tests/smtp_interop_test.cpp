@@ -119,7 +119,9 @@ TEST(SmtpInterop, QueueWithA50MiBMessageArrivesWhole) {
     queue("00000003", "f@x.example", "g@y.example", "");
     std::string big = "To: big@y.example\nSubject: fifty\n\n";
     for (unsigned i = 0; big.size() < 50u * 1024 * 1024; ++i) {
-        big += (i % 7 == 0 ? "." : "") + std::string(20 + i % 150, static_cast<char>('a' + i % 26)) + "\n";
+        if (i % 7 == 0) big += '.';
+        big.append(20 + i % 150, static_cast<char>('a' + i % 26));
+        big += '\n';
     }
     queue("00000004", "h@x.example", "big@y.example", big);
 
