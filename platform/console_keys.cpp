@@ -46,6 +46,8 @@ void SleepMs(int ms) {
 
 }  // namespace
 
+bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+
 KeyPolling::KeyPolling() {
     // A run in the background of a terminal must not touch it: changing its
     // mode or reading from it would stop the process until it is brought back.

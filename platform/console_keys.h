@@ -10,6 +10,9 @@ namespace quorvexia::platform {
 
 inline constexpr int kEscapeKey = 27;
 
+// True when standard output is a terminal.
+bool StdoutIsTerminal();
+
 class KeyPolling {
 public:
     KeyPolling();

@@ -227,6 +227,7 @@ protected:
     void SetUp() override {
         stream = open_memstream(&buffer, &size);
         consoleStream = stream;
+        consoleInteractive = true;  // figures must reach a watched console at once
         debugMode = false;
         reset();
     }
@@ -314,6 +315,17 @@ TEST_F(ProgressTest, NextRedrawErasesWhatWasShown) {
     EXPECT_EQ(take(), Backspaces(12) + "100%");
     EXPECT_EQ(progressWidth, 4);
     EXPECT_EQ(progressCalls, 1);
+}
+
+// Output to a file or a pipe is not flushed per figure: the figures wait in
+// the stream's buffer and arrive complete when it is flushed.
+TEST_F(ProgressTest, UnwatchedConsoleIsNotFlushedPerFigure) {
+    consoleInteractive = false;
+    ShowProgress(1000, 250);
+    for (int i = 0; i < 10; ++i) ShowProgress(1000, 500);
+    EXPECT_EQ(take(), "");
+    std::fflush(stream);
+    EXPECT_EQ(take(), " 25%" + Backspaces(4) + " 50%");
 }
 
 TEST_F(ProgressTest, DebugModeShowsNothingAndKeepsTheCounters) {

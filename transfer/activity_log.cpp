@@ -100,7 +100,7 @@ void ShowProgress(std::int32_t total, std::int32_t done) {
         std::fputs("100%", consoleStream);
         progressWidth = 4;
         progressCalls = 1;
-        std::fflush(consoleStream);
+        FlushConsole();
         return;
     }
     // Redraws of an unchanged figure wait in the stream's buffer; flushing
@@ -113,7 +113,7 @@ void ShowProgress(std::int32_t total, std::int32_t done) {
     progressCalls = 1;
     if (fresh) {
         std::snprintf(shown, sizeof shown, "%s", text);
-        std::fflush(consoleStream);
+        FlushConsole();
     }
 }
 

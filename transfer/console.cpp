@@ -8,6 +8,11 @@ namespace quorvexia {
 
 std::FILE* consoleStream = stdout;
 bool consoleLineOpen = false;
+bool consoleInteractive = true;
+
+void FlushConsole() {
+    if (consoleInteractive) std::fflush(consoleStream);
+}
 
 void EndProgressLine() {
     if (consoleLineOpen) std::fputc('\n', consoleStream);
@@ -28,7 +33,7 @@ void ConsoleOpenProgressLine(const char* format, unsigned long number) {
         std::fputc('\n', consoleStream);
     } else {
         consoleLineOpen = true;
-        std::fflush(consoleStream);
+        FlushConsole();
     }
 }
 

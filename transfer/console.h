@@ -10,6 +10,13 @@ namespace quorvexia {
 
 extern std::FILE* consoleStream;  // stdout; tests may point it elsewhere
 extern bool consoleLineOpen;
+// True when someone watches the console (a terminal): prompts and progress
+// figures are then flushed as they change. Output to a file or a pipe is left
+// to the stream's buffer, so a transfer costs no write per figure.
+extern bool consoleInteractive;
+
+// Makes what was printed visible now, when the console is interactive.
+void FlushConsole();
 
 // Prints a text with printf formatting, ending an open progress line first.
 void ConsolePrint(const char* format, ...) __attribute__((format(printf, 1, 2)));

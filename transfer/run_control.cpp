@@ -147,6 +147,7 @@ void NormaliseDirectory(TextField<80>& dir) {
 }
 
 int KorvMain(int argc, const char* const* argv) {
+    consoleInteractive = platform::StdoutIsTerminal();
     PrintBanner();
     programDir = platform::ProgramDirFromArgv0(argc > 0 ? argv[0] : nullptr);
     startDir = platform::CurrentDirectory();
