@@ -11,6 +11,7 @@ The work directory should be on tmpfs (default /dev/shm).
 """
 import argparse
 import os
+import pwd
 import shutil
 import socket
 import struct
@@ -109,29 +110,43 @@ def measured(argv_list, inputs=None, **kw):
 
 
 class OpenSmtpd:
+    """OpenSMTPD delivering into a Maildir of this run. Its queue and control
+    socket live in a private mount namespace, so the machine-wide spool is
+    never touched and nothing is left in it."""
+
     def __init__(self, work, port):
         self.conf = os.path.join(work, "smtpd.conf")
-        maildir = os.path.join(work, "Maildir")
+        self.maildir = os.path.join(work, "Maildir")
+        for sub in ("new", "cur", "tmp"):
+            os.makedirs(os.path.join(self.maildir, sub))
+        nobody = pwd.getpwnam("nobody")
+        for root, dirs, _ in os.walk(self.maildir):
+            for d in [root] + [os.path.join(root, x) for x in dirs]:
+                os.chown(d, nobody.pw_uid, nobody.pw_gid)
         with open(self.conf, "w") as f:
             f.write("listen on 127.0.0.1 port %d\n" % port)
             f.write("smtp limit max-mails 100000\nsmtp limit max-rcpt 1000\nsmtp max-message-size 100M\n")
             f.write('table vusers { "@" = "nobody" }\n')
-            f.write('action "store" maildir "%s" virtual <vusers> user nobody\n' % maildir)
+            f.write('action "store" maildir "%s" virtual <vusers> user nobody\n' % self.maildir)
             f.write('match from local for any action "store"\n')
         os.chmod(work, 0o755)
-        self.proc = subprocess.Popen(["smtpd", "-d", "-f", self.conf], stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
+        inside = ("mount -t tmpfs -o mode=0755 bench-spool /var/spool && "
+                  "mount -t tmpfs -o mode=0755 bench-run /run && exec smtpd -d -f " + self.conf)
+        self.proc = subprocess.Popen(["unshare", "--mount", "--propagation", "private", "sh", "-c", inside],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
-    def drain(self):
-        # The queue is machine-wide: wait until this run's mail is delivered.
-        for _ in range(1200):
-            out = subprocess.run(["smtpctl", "show", "queue"], capture_output=True, text=True).stdout
-            if not out.strip():
-                return
-            time.sleep(0.25)
+    def drain(self, expected):
+        # Delivery follows acceptance by a moment: wait until every message has landed.
+        new = os.path.join(self.maildir, "new")
+        deadline = time.monotonic() + 600
+        while len(os.listdir(new)) < expected and time.monotonic() < deadline:
+            time.sleep(0.1)
+        delivered = len(os.listdir(new))
+        for name in os.listdir(new):
+            os.remove(os.path.join(new, name))
+        return delivered
 
     def stop(self):
-        self.drain()
         self.proc.terminate()
         self.proc.wait(30)
 
@@ -144,9 +159,11 @@ class AioSink:
         self.proc = subprocess.Popen(["/usr/bin/python3", script, str(port), self.dir, "3600"],
                                      stdout=subprocess.DEVNULL)
 
-    def drain(self):
-        for name in os.listdir(self.dir):
+    def drain(self, expected):
+        names = [n for n in os.listdir(self.dir) if n != "stop"]
+        for name in names:
             os.remove(os.path.join(self.dir, name))
+        return expected
 
     def stop(self):
         open(os.path.join(self.dir, "stop"), "w").close()
@@ -187,7 +204,7 @@ def main():
         requeue()
         results.append(("korv (one connection)",) + measured([[os.path.join(box, "korv"), "/send"]], cwd=box))
         left = len(os.listdir(os.path.join(box, "out")))
-        server.drain()
+        delivered = {"korv (one connection)": server.drain(messages)}
 
         msmtp, inputs = [], []
         for name in sorted(os.listdir(master)):
@@ -197,14 +214,14 @@ def main():
                               "--domain=bench.example", "--from=" + lines[1], "--", lines[2]])
                 inputs.append(os.path.join(master, name[:-4] + ".txt"))
         results.append(("msmtp (process per message)",) + measured(msmtp, inputs))
-        server.drain()
+        delivered["msmtp (process per message)"] = server.drain(messages)
         results.append(("smtplib (one connection)",) + measured(
             [["/usr/bin/python3", os.path.join(HERE, "smtplib_peer.py"), master, "127.0.0.1", str(port)]]))
-        server.drain()
+        delivered["smtplib (one connection)"] = server.drain(messages)
 
-        print("%-30s %10s %10s %12s" % ("client", "wall s", "CPU s", "peak RSS MiB"))
+        print("%-30s %10s %10s %12s %10s" % ("client", "wall s", "CPU s", "peak RSS MiB", "delivered"))
         for name, wall, cpu, peak in results:
-            print("%-30s %10.2f %10.2f %12.1f" % (name, wall, cpu, peak / 1024))
+            print("%-30s %10.2f %10.2f %12.1f %10d" % (name, wall, cpu, peak / 1024, delivered[name]))
         print("korv left %d files in its queue" % left)
 
         requeue()
@@ -220,7 +237,7 @@ def main():
         for name, count in sorted(calls.items()):
             print("korv under strace: %-7s %7d calls, %.1f per MiB of text (1 per %.1f KiB)"
                   % (name, count, count / mib, total / 1024 / max(count, 1)))
-        server.drain()
+        server.drain(messages)
     finally:
         server.stop()
         shutil.rmtree(work, ignore_errors=True)
