@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/time.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -111,6 +112,7 @@ bool Socket::openFamily(int family) {
     }
     family_ = family;
     spent_ = false;
+    sendTimeoutApplied_ = receiveTimeoutApplied_ = -1;
     return true;
 }
 
@@ -166,13 +168,23 @@ bool Socket::connect(const NetAddress& address, int timeoutMs) {
     return true;
 }
 
+// The socket's own time limits stand for each wait, so that a send or a
+// receive costs one system call; they are set again only when they change.
+void Socket::applyTimeout(int option, int& applied) {
+    if (applied == timeoutMs_) return;
+    int ms = timeoutMs_ > 0 ? timeoutMs_ : 1;
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    setsockopt(fd_, SOL_SOCKET, option, &tv, sizeof tv);
+    applied = timeoutMs_;
+}
+
 bool Socket::sendAll(const char* data, std::size_t size) {
+    applyTimeout(SO_SNDTIMEO, sendTimeoutApplied_);
     while (size > 0) {
-        if (!waitFor(POLLOUT)) return false;
-        ssize_t n = ::send(fd_, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        ssize_t n = ::send(fd_, data, size, MSG_NOSIGNAL);
         if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-            fail(errno);
+            if (errno == EINTR) continue;
+            fail(errno == EAGAIN || errno == EWOULDBLOCK ? ETIMEDOUT : errno);
             return false;
         }
         if (n == 0) {
@@ -186,21 +198,17 @@ bool Socket::sendAll(const char* data, std::size_t size) {
 }
 
 long Socket::receive(char* data, std::size_t size) {
-    // Bytes that are already there are taken at once; only an empty socket
-    // costs a wait (one system call per buffer-full, not two).
+    applyTimeout(SO_RCVTIMEO, receiveTimeoutApplied_);
     for (;;) {
-        ssize_t n = ::recv(fd_, data, size, MSG_DONTWAIT);
+        ssize_t n = ::recv(fd_, data, size, 0);
         if (n > 0) return static_cast<long>(n);
         if (n == 0) {
             fail(0);
             return 0;
         }
         if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            fail(errno);
-            return -1;
-        }
-        if (!waitFor(POLLIN)) return -1;
+        fail(errno == EAGAIN || errno == EWOULDBLOCK ? ETIMEDOUT : errno);
+        return -1;
     }
 }
 

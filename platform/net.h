@@ -67,12 +67,15 @@ public:
 private:
     bool openFamily(int family);
     bool waitFor(short events);
+    void applyTimeout(int option, int& applied);
     void fail(int error);
 
     int fd_ = -1;
     int family_ = 0;
     bool spent_ = false;
     int timeoutMs_ = kReplyTimeoutMs;
+    int sendTimeoutApplied_ = -1;     // what the socket holds now; -1 none yet
+    int receiveTimeoutApplied_ = -1;
     int lastError_ = 0;
 };
 

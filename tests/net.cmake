@@ -1,0 +1,1 @@
+quorvexia_test(net_test SOURCES net_test.cpp LIBS qplatform)
