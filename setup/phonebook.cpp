@@ -59,10 +59,12 @@ std::vector<std::string> EnumeratePhonebookEntries(const platform::RasLibrary& r
     if (!buffer.allocate(bytes)) return names;
     DWORD result = enumEntries(nullptr, nullptr, buffer.elements.get(), &bytes, &count);
     if (result == ras::ERROR_BUFFER_TOO_SMALL) {
-        // One more try with the size the provider asked for.
+        // One more try with the size the provider asked for; when that fails
+        // too, the list stays empty without a message.
         if (bytes > kLargestEntryBuffer || !buffer.allocate(bytes)) return names;
         count = 0;
-        result = enumEntries(nullptr, nullptr, buffer.elements.get(), &bytes, &count);
+        if (enumEntries(nullptr, nullptr, buffer.elements.get(), &bytes, &count) != 0) return names;
+        result = 0;
     }
     if (result != 0) {
         boxes.show(MessageKind::Stop, ErrorText(ras, result), owner);

@@ -17,9 +17,10 @@ namespace quorvexia::setup {
 inline constexpr const char* kTextUndefinedEnumError = "Undefined RasEnumEntries Error.";
 
 // The names of all entries in the default phonebook, in the order the
-// provider reports them. An error of the provider is shown with its own text
-// (or kTextUndefinedEnumError) in a stop box owned by `owner`, and no entry
-// is listed.
+// provider reports them. An error of the provider's first answer is shown
+// with its own text (or kTextUndefinedEnumError) in a stop box owned by
+// `owner`; a failed second ask (after "buffer too small") shows nothing. Either
+// way no entry is listed.
 std::vector<std::string> EnumeratePhonebookEntries(const platform::RasLibrary& ras, MessageBoxes& boxes,
                                                    void* owner);
 

@@ -208,6 +208,22 @@ TEST_F(ConnectionFixture, ListLargerThanOneElementIsAskedForOnceMore) {
               "RasEnumEntriesA\treserved=null\tphonebook=null\tdwSize=264\tcb=2000\n");
 }
 
+TEST_F(ConnectionFixture, SecondAskThatFailsListsNothingWithoutAMessage) {
+    state("entry A\nentry B\nentries_retry_error 621\nerror_text 621 Cannot open the phone book file.\n");
+    settings.connectionMode = kConnectByModem;
+    settings.dialEntry = "B";
+    SetupSheet sheet(settings, provider, boxes);
+    test::ShowSheet(sheet);
+    test::ShowTab(sheet, kConnectionTab);
+    EXPECT_EQ(calls(),
+              "RasEnumEntriesA\treserved=null\tphonebook=null\tdwSize=264\tcb=264\n"
+              "RasEnumEntriesA\treserved=null\tphonebook=null\tdwSize=264\tcb=528\n");
+    EXPECT_TRUE(boxes.shown.empty());
+    EXPECT_TRUE(listed(sheet).isEmpty());
+    EXPECT_EQ(enabled(sheet), "0100");
+    EXPECT_EQ(settings.dialEntry, "B");
+}
+
 TEST_F(ConnectionFixture, EnumerationErrorsAreShownAndListNothing) {
     struct Case {
         const char* state;

@@ -17,6 +17,8 @@
 //   entry <name>                         a phonebook entry, in listed order
 //   entries_error <code>                 RasEnumEntriesA answers this code
 //   entries_size <bytes>                 the size RasEnumEntriesA asks for
+//   entries_retry_error <code>           RasEnumEntriesA answers this code when given
+//                                        room for more than one entry
 //   create_adds <name>                   RasCreatePhonebookEntryA adds this entry
 //   edit_renames <name>                  RasEditPhonebookEntryA renames the entry to this
 #include <cstdio>
@@ -61,7 +63,7 @@ struct State {
     std::vector<std::string> entries;
     std::vector<std::pair<DWORD, std::string>> texts;
     DWORD enumError = 0, enumSize = 0, statusError = 0, dialError = 0, dialHandle = 100;
-    DWORD entriesError = 0, entriesSize = 0;
+    DWORD entriesError = 0, entriesSize = 0, entriesRetryError = 0;
     std::string createAdds, editRenames;
 };
 
@@ -103,6 +105,7 @@ State ReadState() {
             if (keyword == "dial_handle") state.dialHandle = value;
             if (keyword == "entries_error") state.entriesError = value;
             if (keyword == "entries_size") state.entriesSize = value;
+            if (keyword == "entries_retry_error") state.entriesRetryError = value;
         }
     }
     return state;
@@ -249,6 +252,7 @@ DWORD RasEnumEntriesA(const char* reserved, const char* phonebook, RASENTRYNAMEA
     if (!entries || !byteSize || !count) return kInvalidParameter;
     if (entries->dwSize != sizeof(RASENTRYNAMEA)) return kInvalidSize;
     if (state.entriesError) return state.entriesError;
+    if (state.entriesRetryError && *byteSize > sizeof(RASENTRYNAMEA)) return state.entriesRetryError;
     DWORD needed = static_cast<DWORD>(state.entries.size() * sizeof(RASENTRYNAMEA));
     if (state.entriesSize > needed) needed = state.entriesSize;
     if (*byteSize < needed) {
