@@ -1,5 +1,6 @@
 #include "connection_page.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -18,13 +19,16 @@
 namespace quorvexia::setup {
 
 // The drop-down list of entries; it tells the page when its list closes up.
+// The combo box also asks to hide its list when it is hidden or disabled
+// (leaving the page, OK); no list was open then, and nothing is taken.
 class EntryComboBox : public QComboBox {
 public:
     using QComboBox::QComboBox;
     std::function<void()> closedUp;
     void hidePopup() override {
+        bool wasOpen = view() && view()->window()->isVisible();
         QComboBox::hidePopup();
-        if (closedUp) closedUp();
+        if (wasOpen && closedUp) closedUp();
     }
 };
 

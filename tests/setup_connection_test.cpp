@@ -194,6 +194,13 @@ TEST_F(ConnectionFixture, EditedEntryKeepsTheOldNameInTheSettings) {
               std::string::npos);
     EXPECT_EQ(listed(sheet), (QStringList{"Office West", "Home"}));
     EXPECT_EQ(settings.dialEntry, "Office");
+    // Nor does leaving the page, or OK, take the renamed entry.
+    test::ShowTab(sheet, 4);
+    EXPECT_EQ(settings.dialEntry, "Office");
+    test::ShowTab(sheet, kConnectionTab);
+    test::Click(Find<QPushButton>(&sheet, "ok"));
+    EXPECT_EQ(sheet.result(), QDialog::Accepted);
+    EXPECT_EQ(settings.dialEntry, "Office");
 }
 
 TEST_F(ConnectionFixture, ListLargerThanOneElementIsAskedForOnceMore) {
