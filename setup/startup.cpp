@@ -21,9 +21,9 @@ ConfigFile UpgradeLegacy(const SetupFiles& files, ConfigFile legacyFile, SetupDa
         Warn(boxes, kTextCouldNotCreate);
         return nullptr;
     }
-    SaveConfig(file.get(), data, boxes);
-    // The old file has served its purpose; a failure to remove it changes nothing.
-    (void)std::remove(files.legacy.c_str());
+    // The old file goes only once the new one holds its settings: after a
+    // failed write it is the only copy left.
+    if (SaveConfig(file.get(), data, boxes)) (void)std::remove(files.legacy.c_str());
     return file;
 }
 

@@ -2,6 +2,8 @@
 // are asked, whether the sheet is shown, and the files before and after, byte
 // for byte.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -318,6 +320,30 @@ TEST(SetupStartupTest, KorvCfgThatCannotBeCreatedKeepsTheLegacyFile) {
     EXPECT_EQ(fresh.boxes.shown,
               (std::vector<ShownBox>{Question(setup::kTextCreateNew), Warning(setup::kTextCouldNotCreate)}));
     EXPECT_EQ(fresh.sheetRuns, 0);
+}
+
+// A new korv.cfg that cannot take the upgraded record (here: files may not
+// grow past 100 bytes) leaves bexolind.cfg in place, the only copy of the settings.
+TEST(SetupStartupTest, FailedUpgradeWriteKeepsTheLegacyFile) {
+    Sandbox s;
+    WriteFile(s.files.legacy, LegacyFileBytes());
+    pid_t pid = fork();
+    if (pid == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{100, 100};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        s.boxes.answers = {true};
+        s.run(false);
+        bool asExpected = s.sheetRuns == 1 &&
+                          s.boxes.shown == std::vector<ShownBox>{Question(setup::kTextUpgrade),
+                                                                 Warning(setup::kTextCouldNotWrite)};
+        _exit(asExpected ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "other boxes, or no sheet";
+    EXPECT_EQ(ReadFile(s.files.legacy), LegacyFileBytes());
 }
 
 TEST(SetupStartupTest, SaveRewritesInPlaceAndKeepsBytesBeyondTheRecord) {
