@@ -3,6 +3,7 @@
 // at each step, compared byte for byte on the wire, on the console and in
 // the activity log, with the exit status and the files left in the queue.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -232,6 +233,7 @@ TEST(SmtpSession, MessagesRefusedBeforeAnyCommand) {
         bool noText = false, textIsDir = false;
         std::string console, events;
         std::string left;
+        bool textIsPipe = false;
     } cases[] = {
         {"E1 name too long", longName, kEnvelope, kText, false, false,
          "Error accessing file " + longName + ".WRK.\n",
@@ -247,6 +249,9 @@ TEST(SmtpSession, MessagesRefusedBeforeAnyCommand) {
          "? HH:MM:SS  Error accessing file m1.TXT; message m1\n", "m1.wrk"},
         {"E3 text is a directory", "m1", kEnvelope, "", true, true, "Error accessing file m1.TXT.\n",
          "? HH:MM:SS  Error accessing file m1.TXT; message m1\n", "m1.txt m1.wrk"},
+        // Opening a pipe for reading would wait for a writer that never comes.
+        {"E3 text is a named pipe", "m1", kEnvelope, "", true, false, "Error accessing file m1.TXT.\n",
+         "? HH:MM:SS  Error accessing file m1.TXT; message m1\n", "m1.txt m1.wrk", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -254,6 +259,9 @@ TEST(SmtpSession, MessagesRefusedBeforeAnyCommand) {
         if (c.noText) {
             WriteFile(run.box.outbound() + "/" + c.base + ".wrk", c.envelope);
             if (c.textIsDir) MakeDir(run.box.outbound() + "/" + c.base + ".txt");
+            if (c.textIsPipe) {
+                ASSERT_EQ(mkfifo((run.box.outbound() + "/" + c.base + ".txt").c_str(), 0600), 0);
+            }
         } else {
             QueueMessage(run.box, c.base, c.envelope, c.text);
         }

@@ -1,7 +1,5 @@
 #include "outbound_queue.h"
 
-#include <sys/stat.h>
-
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +15,7 @@
 #include "korv_state.h"
 #include "line_transport.h"
 #include "platform/dir_search.h"
+#include "platform/file_open.h"
 #include "platform/paths.h"
 #include "session_frame.h"
 #include "smtp_session.h"
@@ -50,14 +49,9 @@ char textLine[kTextLineSize];
 // How one message ended for the queue scan.
 enum class Next { Message, Stop, LinkFailed };
 
-// Opens a regular file for reading as text; a directory or device by the
-// name is refused as a file that cannot be opened.
-File OpenQueueFile(const char* path) {
-    File f(std::fopen(path, "r"));
-    struct stat st;
-    if (f && (fstat(fileno(f.get()), &st) != 0 || !S_ISREG(st.st_mode))) f.reset();
-    return f;
-}
+// Opens a regular file for reading as text; a directory, pipe or device by
+// the name is refused as a file that cannot be opened.
+File OpenQueueFile(const char* path) { return File(platform::OpenRegularFileForReading(path)); }
 
 // Reads a line and drops what follows of it when it is longer than one piece.
 bool ReadWholeLine(char* line, std::size_t capacity, std::FILE* file, bool& whole) {
