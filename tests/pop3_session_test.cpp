@@ -300,6 +300,12 @@ TEST_F(Pop3Run, PerMessageProblems) {
          announce + getting + "\nCan't create file 00000005.TXT.",
          {announceEvent, "! Can't create file 00000005.TXT; message 1"}, "", "LIST 1\r\nRETR 1\r\n", 2,
          5},
+        // A pipe by the chosen name would hold the run at its open, waiting for a reader.
+        {"text file is a named pipe",
+         [&](Pop3Script&, MailConfig&) { ASSERT_EQ(mkfifo((sb.inbound() + "/00000005.txt").c_str(), 0600), 0); },
+         announce + getting + "\nCan't create file 00000005.TXT.",
+         {announceEvent, "! Can't create file 00000005.TXT; message 1"}, "", "LIST 1\r\nRETR 1\r\n", 2,
+         5},
         {"write error on the text file",
          [&](Pop3Script&, MailConfig&) {
              ASSERT_EQ(symlink("/dev/full", (sb.inbound() + "/00000005.txt").c_str()), 0);
@@ -308,6 +314,11 @@ TEST_F(Pop3Run, PerMessageProblems) {
          {announceEvent, "! Couldn't write file 00000005.TXT; message 1"}, "", "LIST 1\r\nRETR 1\r\n", 2, 5},
         {"envelope file cannot be created",
          [&](Pop3Script&, MailConfig&) { MakeDir(sb.inbound() + "/.00000005.tmp"); },
+         announce + progress + "Can't create file 00000005.WRK.",
+         {announceEvent, "! Can't create file 00000005.WRK; message 1"}, ".00000005.tmp", "LIST 1\r\nRETR 1\r\n", 2,
+         5},
+        {"envelope file is a named pipe",
+         [&](Pop3Script&, MailConfig&) { ASSERT_EQ(mkfifo((sb.inbound() + "/.00000005.tmp").c_str(), 0600), 0); },
          announce + progress + "Can't create file 00000005.WRK.",
          {announceEvent, "! Can't create file 00000005.WRK; message 1"}, ".00000005.tmp", "LIST 1\r\nRETR 1\r\n", 2,
          5},

@@ -12,6 +12,7 @@
 #include "header_text.h"
 #include "korv_state.h"
 #include "line_transport.h"
+#include "platform/file_open.h"
 #include "platform/file_sync.h"
 #include "platform/paths.h"
 #include "pop3_session.h"
@@ -151,7 +152,7 @@ bool FinishText(long& size) {
 // disk and renames the file into place, then makes the new name durable.
 bool WriteEnvelope() {
     InboundMessage& m = inboundMessage;
-    m.envelopeFile.reset(std::fopen(m.envelopeTempPath, "w"));
+    m.envelopeFile.reset(platform::CreateFileForWriting(m.envelopeTempPath));
     if (!m.envelopeFile) return false;
     std::setvbuf(m.envelopeFile.get(), envelopeBuffer, _IOFBF, sizeof envelopeBuffer);
     const char* at = std::strchr(recipientAddress, '@');
@@ -212,7 +213,8 @@ int ReceiveMessage(platform::ByteStream& link, unsigned long n) {
 
     if (!ChooseBaseName()) return FileFailure(kCantCreateText, kCantCreateTextLog, n);
     messageComplete = false;
-    inboundMessage.textFile.reset(std::fopen(inboundMessage.textPath, "w"));
+    // Created without waiting at the open: a pipe by this name fails at once.
+    inboundMessage.textFile.reset(platform::CreateFileForWriting(inboundMessage.textPath));
     if (!inboundMessage.textFile) return FileFailure(kCantCreateText, kCantCreateTextLog, n);
     std::setvbuf(inboundMessage.textFile.get(), textBuffer, _IOFBF, sizeof textBuffer);
 
