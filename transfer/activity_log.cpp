@@ -80,6 +80,11 @@ void FatalError(const char* format, ...) {
     std::exit(1);
 }
 
+unsigned long SecondsSince(std::time_t start) {
+    double seconds = std::difftime(std::time(nullptr), start);
+    return seconds > 0 ? static_cast<unsigned long>(seconds) : 0;
+}
+
 void ShowProgress(std::int32_t total, std::int32_t done) {
     if (debugMode) return;
     if (progressCalls % 10 != 0) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 namespace quorvexia {
 
@@ -21,6 +22,10 @@ bool LogIsOpen();
 // Prints the message with exactly one full stop, logs it with '!' and none,
 // closes the log, changes back to the starting directory and ends with 1.
 [[noreturn]] void FatalError(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Whole seconds from `start` to now, for durations and rates; 0 when the
+// clock has been set back since.
+unsigned long SecondsSince(std::time_t start);
 
 // Progress indicator state; the transfers reset both for each message.
 extern std::int32_t progressCalls;

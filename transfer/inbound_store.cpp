@@ -239,7 +239,7 @@ int ReceiveMessage(platform::ByteStream& link, unsigned long n) {
         Warn("Can't delete message from server", n);
         return kDialogueStopped;
     }
-    auto elapsed = static_cast<unsigned long>(std::difftime(std::time(nullptr), start));
+    unsigned long elapsed = SecondsSince(start);
     long rate = elapsed ? static_cast<long>(static_cast<unsigned long>(size) / elapsed) : 0;
     LogEventf('*', "Rcvd %s from %s; %ldb, %ld CPS", inboundMessage.baseName, senderAddress, size, rate);
     messageComplete = true;

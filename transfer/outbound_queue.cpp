@@ -134,7 +134,7 @@ Next FinalReply(std::int32_t size, std::time_t messageStart) {
     }
     if (code >= 200 && code <= 299) {
         RemovePair();
-        auto seconds = static_cast<unsigned long>(std::difftime(std::time(nullptr), messageStart));
+        unsigned long seconds = SecondsSince(messageStart);
         long rate = seconds > 0 ? static_cast<long>(static_cast<unsigned long>(size) / seconds) : 0;
         LogEventf('*', "Sent %s to %s; %ldb, %ld CPS", baseName, recipientAddress, static_cast<long>(size),
                   rate);

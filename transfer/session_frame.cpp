@@ -62,7 +62,7 @@ int RunSession(const SessionProtocol& p) {
     } else {
         ConsolePrint("Connection closed.\n");
         LogEvent('+', "Mail session closed");
-        auto seconds = static_cast<unsigned>(std::difftime(std::time(nullptr), start));
+        auto seconds = static_cast<unsigned>(SecondsSince(start));
         LogEventf('$', "To %s, %u:%02u", p.server, seconds / 60, seconds % 60);
     }
     if (p.tidyUp) p.tidyUp(result);
