@@ -286,6 +286,15 @@ TEST(KorvHangupTest, HangupWithoutDialEntry) {
     EXPECT_EQ(MaskLog(box.log()), Header("") + "? HH:MM:SS  Hangup not allowed with network connection\n");
 }
 
+// A pass without a transfer has nothing to wait for: /hangup goes straight on
+// to the hang-up even in daemon mode.
+TEST(KorvHangupTest, HangupAloneDoesNotWaitInDaemonMode) {
+    KorvSandbox box;
+    ProgramResult r = box.run({"/hangup", "/daemon:1"}, "", 20);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, Banner() + "Hangup not allowed with network connection.\n");
+}
+
 TEST(KorvLogTest, FatalErrorAfterTheLogOpensIsLoggedWithoutFullStop) {
     // A configured dial-up entry with no provider to reach it ends the run
     // after the log is open.

@@ -128,7 +128,9 @@ int RunPasses(RunOptions& options) {
         if (options.receiveRequested) {
             status = (status & ~2) | RunPhase(RunPop3Session, options.tries) << 1;
         }
-        if (options.daemonSeconds == 0 || mailReceived) break;
+        // A pass without a transfer (/hangup alone) has nothing to repeat.
+        bool transfers = options.sendRequested || options.receiveRequested;
+        if (!transfers || options.daemonSeconds == 0 || mailReceived) break;
         WaitForNextPass(options.daemonSeconds);
         if (options.daemonSeconds == 0) break;
     }
