@@ -6,6 +6,8 @@
 #include <QRadioButton>
 #include <QStringList>
 
+#include <memory>
+
 #include "setup/phonebook.h"
 #include "setup/startup.h"
 #include "setup_gui_support.h"
@@ -45,11 +47,20 @@ struct ConnectionFixture : ::testing::Test {
         return flags;
     }
 
+    // The sheet openSheet on the Connection tab, over `ras` (the test provider or none).
+    SetupSheet& openPage(platform::RasLibrary& ras) {
+        openSheet = std::make_unique<SetupSheet>(settings, ras, boxes);
+        test::ShowSheet(*openSheet);
+        test::ShowTab(*openSheet, kConnectionTab);
+        return *openSheet;
+    }
+
     test::TempDir dir;
     platform::RasLibrary provider;
     platform::RasLibrary noProvider;
     test::ScriptedBoxes boxes;
     SetupSettings settings;
+    std::unique_ptr<SetupSheet> openSheet;  // last: it refers to the members above
 };
 
 TEST_F(ConnectionFixture, StoredNameIsMatchedAsAPrefixIgnoringCaseAndSaved) {
@@ -57,9 +68,7 @@ TEST_F(ConnectionFixture, StoredNameIsMatchedAsAPrefixIgnoringCaseAndSaved) {
     state("entry Office 2\nentry Office\n");
     settings.connectionMode = kConnectByModem;
     settings.dialEntry = "office";
-    SetupSheet sheet(settings, provider, boxes);
-    test::ShowSheet(sheet);
-    test::ShowTab(sheet, kConnectionTab);
+    SetupSheet& sheet = openPage(provider);
     EXPECT_EQ(listed(sheet), (QStringList{"Office 2", "Office"}));
     EXPECT_EQ(current(sheet), "Office 2");
     EXPECT_EQ(settings.dialEntry, "Office 2");
@@ -80,9 +89,7 @@ TEST_F(ConnectionFixture, NameMatchingNothingLeavesTheFirstEntrySelected) {
     state("entry Home\nentry Office\n");
     settings.connectionMode = kConnectByModem;
     settings.dialEntry = "Gone";
-    SetupSheet sheet(settings, provider, boxes);
-    test::ShowSheet(sheet);
-    test::ShowTab(sheet, kConnectionTab);
+    SetupSheet& sheet = openPage(provider);
     EXPECT_EQ(current(sheet), "Home");
     EXPECT_EQ(settings.dialEntry, "Home");
 }
@@ -118,9 +125,7 @@ TEST_F(ConnectionFixture, EnablingFollowsModeAndEntries) {
 TEST_F(ConnectionFixture, ModeClickRefreshesAndTakesTheSelection) {
     state("entry Dial One\nentry Dial Two\n");
     settings.dialEntry = "dial t";  // left in the settings while the mode is network
-    SetupSheet sheet(settings, provider, boxes);
-    test::ShowSheet(sheet);
-    test::ShowTab(sheet, kConnectionTab);
+    SetupSheet& sheet = openPage(provider);
     EXPECT_EQ(enabled(sheet), "0000");
     EXPECT_EQ(settings.dialEntry, "Dial Two") << "the first display clicks the mode button";
     test::Click(Find<QRadioButton>(&sheet, "21101"));
@@ -139,9 +144,7 @@ TEST_F(ConnectionFixture, ChoosingFromTheListTakesTheEntryWhenItClosesUp) {
     state("entry Alpha\nentry Beta\nentry Gamma\n");
     settings.connectionMode = kConnectByModem;
     settings.dialEntry = "Alpha";
-    SetupSheet sheet(settings, provider, boxes);
-    test::ShowSheet(sheet);
-    test::ShowTab(sheet, kConnectionTab);
+    SetupSheet& sheet = openPage(provider);
     auto* list = Find<QComboBox>(&sheet, "25201");
     list->showPopup();
     list->setCurrentIndex(2);
@@ -158,9 +161,7 @@ TEST_F(ConnectionFixture, ChoosingFromTheListTakesTheEntryWhenItClosesUp) {
 TEST_F(ConnectionFixture, AddEntryCallsTheProviderAndListsAndSelectsTheNewEntry) {
     state("create_adds My ISP\n");
     settings.connectionMode = kConnectByModem;
-    SetupSheet sheet(settings, provider, boxes);
-    test::ShowSheet(sheet);
-    test::ShowTab(sheet, kConnectionTab);
+    SetupSheet& sheet = openPage(provider);
     EXPECT_EQ(enabled(sheet), "0100");
     test::Click(Find<QPushButton>(&sheet, "25202"));
     EXPECT_EQ(listed(sheet), QStringList{"My ISP"});
@@ -173,9 +174,7 @@ TEST_F(ConnectionFixture, AddedEntryIsSelectedOnlyWhenTheStoredNameDoesNotMatchA
     state("entry Office\ncreate_adds Alternative\n");
     settings.connectionMode = kConnectByModem;
     settings.dialEntry = "Office";
-    SetupSheet sheet(settings, provider, boxes);
-    test::ShowSheet(sheet);
-    test::ShowTab(sheet, kConnectionTab);
+    SetupSheet& sheet = openPage(provider);
     test::Click(Find<QPushButton>(&sheet, "25202"));
     EXPECT_EQ(listed(sheet), (QStringList{"Office", "Alternative"}));
     EXPECT_EQ(current(sheet), "Office");
@@ -186,9 +185,7 @@ TEST_F(ConnectionFixture, EditedEntryKeepsTheOldNameInTheSettings) {
     state("entry Office\nentry Home\nedit_renames Office West\n");
     settings.connectionMode = kConnectByModem;
     settings.dialEntry = "Office";
-    SetupSheet sheet(settings, provider, boxes);
-    test::ShowSheet(sheet);
-    test::ShowTab(sheet, kConnectionTab);
+    SetupSheet& sheet = openPage(provider);
     test::Click(Find<QPushButton>(&sheet, "25204"));
     EXPECT_NE(calls().find("RasEditPhonebookEntryA\towner=set\tphonebook=null\tentry=\"Office\"\n"),
               std::string::npos);
@@ -206,9 +203,7 @@ TEST_F(ConnectionFixture, EditedEntryKeepsTheOldNameInTheSettings) {
 TEST_F(ConnectionFixture, ListLargerThanOneElementIsAskedForOnceMore) {
     state("entry A\nentry B\nentry C\nentries_size 2000\n");
     settings.connectionMode = kConnectByModem;
-    SetupSheet sheet(settings, provider, boxes);
-    test::ShowSheet(sheet);
-    test::ShowTab(sheet, kConnectionTab);
+    SetupSheet& sheet = openPage(provider);
     EXPECT_EQ(listed(sheet), (QStringList{"A", "B", "C"}));
     EXPECT_EQ(calls(),
               "RasEnumEntriesA\treserved=null\tphonebook=null\tdwSize=264\tcb=264\n"
@@ -219,9 +214,7 @@ TEST_F(ConnectionFixture, SecondAskThatFailsListsNothingWithoutAMessage) {
     state("entry A\nentry B\nentries_retry_error 621\nerror_text 621 Cannot open the phone book file.\n");
     settings.connectionMode = kConnectByModem;
     settings.dialEntry = "B";
-    SetupSheet sheet(settings, provider, boxes);
-    test::ShowSheet(sheet);
-    test::ShowTab(sheet, kConnectionTab);
+    SetupSheet& sheet = openPage(provider);
     EXPECT_EQ(calls(),
               "RasEnumEntriesA\treserved=null\tphonebook=null\tdwSize=264\tcb=264\n"
               "RasEnumEntriesA\treserved=null\tphonebook=null\tdwSize=264\tcb=528\n");
@@ -262,9 +255,7 @@ TEST_F(ConnectionFixture, EnumerationErrorsAreShownAndListNothing) {
 TEST_F(ConnectionFixture, WithoutProviderOnlyTheNetworkIsOffered) {
     settings.connectionMode = kConnectByModem;
     settings.dialEntry = "Office";
-    SetupSheet sheet(settings, noProvider, boxes);
-    test::ShowSheet(sheet);
-    test::ShowTab(sheet, kConnectionTab);
+    SetupSheet& sheet = openPage(noProvider);
     EXPECT_FALSE(Find<QRadioButton>(&sheet, "21101")->isEnabled());
     EXPECT_TRUE(Find<QRadioButton>(&sheet, "21100")->isChecked());
     EXPECT_EQ(settings.connectionMode, kConnectByNetwork);
@@ -295,9 +286,7 @@ TEST_F(ConnectionFixture, ConnectAsTakesBothTextsOnOkAndNothingOnCancel) {
     settings.dialEntry = "Office";
     settings.dialUser = "old user";
     settings.dialPassword = "old password";
-    SetupSheet sheet(settings, provider, boxes);
-    test::ShowSheet(sheet);
-    test::ShowTab(sheet, kConnectionTab);
+    SetupSheet& sheet = openPage(provider);
     auto* connectAs = Find<QPushButton>(&sheet, "25205");
 
     std::string shownUser, shownPassword;
