@@ -47,7 +47,7 @@ struct ConnectionFixture : ::testing::Test {
         return flags;
     }
 
-    // The sheet openSheet on the Connection tab, over `ras` (the test provider or none).
+    // The sheet shown on the Connection tab, over `ras` (the test provider or none).
     SetupSheet& openPage(platform::RasLibrary& ras) {
         openSheet = std::make_unique<SetupSheet>(settings, ras, boxes);
         test::ShowSheet(*openSheet);
