@@ -1,4 +1,5 @@
 #include "config_file.h"
+#include "platform/stdio_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,10 +15,7 @@ namespace quorvexia {
 
 namespace {
 
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
+using File = platform::StdioFile;
 
 // Follows symbolic links from `path` to the file that really gets replaced.
 bool ResolveLinks(std::string path, std::string& target) {

@@ -6,15 +6,13 @@
 #include <memory>
 
 #include "config/config_file.h"
+#include "platform/stdio_file.h"
 
 namespace quorvexia::conf {
 
 namespace {
 
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
+using File = platform::StdioFile;
 
 }  // namespace
 

@@ -10,13 +10,11 @@
 #include "config/mail_config.h"
 #include "config/setup_settings.h"
 #include "message_boxes.h"
+#include "platform/stdio_file.h"
 
 namespace quorvexia::setup {
 
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using ConfigFile = std::unique_ptr<std::FILE, FileCloser>;
+using ConfigFile = platform::StdioFile;
 
 // The process-wide state of the setup program: the record image as read (zero
 // at start-up) and the settings that the pages edit.

@@ -14,16 +14,14 @@
 
 #include "platform/byte_stream.h"
 #include "platform/file_sync.h"
+#include "platform/stdio_file.h"
 
 namespace quorvexia {
 
 inline constexpr std::size_t kInboundPathSize = 256;
 inline constexpr std::uint32_t kNameCandidates = 1024;
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
+using UniqueFile = platform::StdioFile;
 
 // The files of the inbound message in work (one at a time).
 struct InboundMessage {

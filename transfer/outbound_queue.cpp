@@ -17,6 +17,7 @@
 #include "platform/dir_search.h"
 #include "platform/file_open.h"
 #include "platform/paths.h"
+#include "platform/stdio_file.h"
 #include "session_frame.h"
 #include "smtp_session.h"
 
@@ -28,10 +29,7 @@ constexpr std::size_t kNameSize = 256;   // base name and paths: at most 255 cha
 constexpr std::size_t kTextLineSize = 1000;
 constexpr std::size_t kEnvelopeLineSize = 256;
 
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
+using File = platform::StdioFile;
 
 // The slots of the message in work, closed by the end of the connection
 // whichever way it ends.
