@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/program.h"
+#include "support/scripted_server.h"
 #include "support/temp_dir.h"
 
 namespace quorvexia {
@@ -34,21 +35,6 @@ const std::string kUsage =
 
 std::string Header(const std::string& words) {
     return "\n----------  DAY DD MON YY, Quorvexia 2.12; " + words + "\n";
-}
-
-// A loopback port on which nothing listens: bound, read back and closed.
-unsigned short DeadPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-        ADD_FAILURE() << "no loopback port";
-    }
-    close(fd);
-    return ntohs(a.sin_port);
 }
 
 std::vector<std::string> SplitOn(const std::string& text, const std::string& sep) {
@@ -313,8 +299,8 @@ TEST(KorvLogTest, FatalErrorAfterTheLogOpensIsLoggedWithoutFullStop) {
 class KorvPassTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        box.config.smtpServer.assign("127.0.0.1:" + std::to_string(DeadPort()));
-        box.config.pop3Server.assign("127.0.0.1:" + std::to_string(DeadPort()));
+        box.config.smtpServer.assign("127.0.0.1:" + std::to_string(test::FreeLoopbackPort()));
+        box.config.pop3Server.assign("127.0.0.1:" + std::to_string(test::FreeLoopbackPort()));
     }
     // What follows the banner, after checking that the banner is there.
     std::string afterBanner(const ProgramResult& r) {

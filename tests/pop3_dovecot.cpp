@@ -14,23 +14,13 @@
 #include <fstream>
 #include <thread>
 
+#include "support/scripted_server.h"
+
 namespace quorvexia::test {
 
 namespace {
 
 const char* kDovecot = "/usr/sbin/dovecot";
-
-unsigned short FreeLoopbackPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
-}
 
 bool Accepts(unsigned short port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);

@@ -25,22 +25,10 @@ extern char** environ;
 namespace quorvexia::test {
 namespace {
 
-unsigned short FreePort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
-}
-
 // The sink server as a child process that ends by itself after its time limit.
 class SmtpSink {
 public:
-    SmtpSink(const std::string& dir, int seconds) : dir_(dir), port_(FreePort()) {
+    SmtpSink(const std::string& dir, int seconds) : dir_(dir), port_(FreeLoopbackPort()) {
         int out[2];
         if (pipe(out) != 0) return;
         posix_spawn_file_actions_t actions;

@@ -88,6 +88,20 @@ bool ServerConnection::waitForClose() {
     return closed && buffer_ == before;
 }
 
+unsigned short FreeLoopbackPort() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        ADD_FAILURE() << "no free loopback port";
+    }
+    if (fd >= 0) ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
 ScriptedServer::ScriptedServer(Handler handler, int connections) {
     listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;

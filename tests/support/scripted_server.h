@@ -62,6 +62,10 @@ private:
     std::thread thread_;
 };
 
+// A loopback port that was free a moment ago and on which nothing listens
+// now: bound, read back and closed.
+unsigned short FreeLoopbackPort();
+
 // Seconds any scripted wait may last before the test counts it as a failure.
 inline constexpr int kScriptTimeoutSeconds = 20;
 
