@@ -292,13 +292,11 @@ void StuffLeadingDot(char* line) {
     line[0] = '.';
 }
 
-void ResetQueueSlots() {
+void CloseQueueSlots() {
     envelopeFile.reset();
     textFile.reset();
     queueScan.reset();
 }
-
-void CloseQueueSlots() { ResetQueueSlots(); }
 
 int SendQueuedMessages(platform::Socket& link) {
     int opening = SmtpOpeningExchange(link);

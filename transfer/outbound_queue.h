@@ -18,7 +18,6 @@ void StuffLeadingDot(char* line);
 
 // The queue files and the directory scan of a connection: none after the
 // connect; whatever is still open is closed at the end of the connection.
-void ResetQueueSlots();
 void CloseQueueSlots();
 
 }  // namespace quorvexia

@@ -66,7 +66,7 @@ int RunSmtpSession() {
     // The record's field need not hold a terminator; the frame wants a text.
     static std::string server;
     server.assign(mailConfig.smtpServer.text());
-    SessionProtocol smtp{"SMTP", 25, server.c_str(), ResetQueueSlots, SendQueuedMessages,
+    SessionProtocol smtp{"SMTP", 25, server.c_str(), CloseQueueSlots, SendQueuedMessages,
                          [](int) { CloseQueueSlots(); }};
     return RunSession(smtp);
 }
