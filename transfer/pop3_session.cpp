@@ -9,6 +9,7 @@
 
 #include "activity_log.h"
 #include "config/config_file.h"
+#include "config/config_names.h"
 #include "console.h"
 #include "inbound_store.h"
 #include "korv_state.h"
@@ -75,7 +76,7 @@ void TidyUp(int /*result*/) {
     if (!messageComplete) RemoveInboundPair();
     // The whole record goes back as held in memory; the replacement is atomic,
     // so a failure leaves the old file whole rather than a truncated one.
-    if (!ReplaceFileAtomically(kConfigFileName, ImageBytes(mailConfig), kMailConfigSize)) {
+    if (!ReplaceFileAtomically(FindConfigFile(".", kConfigFileName), ImageBytes(mailConfig), kMailConfigSize)) {
         ConsolePrint("Could not write configuration file.\n");
         LogEvent('!', "Could not write configuration file");
     }
