@@ -8,6 +8,7 @@
 #include <string>
 
 #include "activity_log.h"
+#include "config/config_access.h"
 #include "config/config_file.h"
 #include "console.h"
 #include "inbound_store.h"
@@ -69,16 +70,28 @@ void Connected() {
 
 int Dialogue(platform::Socket& link) { return RetrieveMessages(link); }
 
+// korv owns only the message counter: the file as it is now keeps every
+// other byte, so a setting saved by korvcfg or korvconf during the run stays.
+void SaveCounter() {
+    switch (SaveMessageCounter(kConfigFileName, mailConfig.messageCounter.get())) {
+        case CounterSaveResult::Saved:
+            break;
+        case CounterSaveResult::NotARecord:
+            ConsolePrint("Configuration file is damaged; message counter not saved.\n");
+            LogEvent('!', "Configuration file is damaged; message counter not saved");
+            break;
+        case CounterSaveResult::Failed:
+            ConsolePrint("Could not write configuration file.\n");
+            LogEvent('!', "Could not write configuration file");
+            break;
+    }
+}
+
 // Runs after every connected attempt, whatever its result.
 void TidyUp(int /*result*/) {
     CloseInboundFiles();
     if (!messageComplete) RemoveInboundPair();
-    // The whole record goes back as held in memory; the replacement is atomic,
-    // so a failure leaves the old file whole rather than a truncated one.
-    if (!ReplaceFileAtomically(kConfigFileName, ImageBytes(mailConfig), kMailConfigSize)) {
-        ConsolePrint("Could not write configuration file.\n");
-        LogEvent('!', "Could not write configuration file");
-    }
+    SaveCounter();
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 #include "run_control.h"
 
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 
 #include "activity_log.h"
+#include "config/config_access.h"
 #include "config/config_file.h"
 #include "console.h"
 #include "dial_up.h"
@@ -111,22 +113,69 @@ void WaitForNextPass(std::uint32_t& daemonSeconds) {
     ConsolePrint("\n");
 }
 
+// How long a phase waits for another run's phase on the same configuration.
+constexpr std::chrono::seconds kRunLockWait{120};
+
+// Two runs on one configuration never send from one queue or fetch from one
+// mailbox at once: a phase takes its run lock first, waiting a while for
+// another run to finish that phase; it holds the lock only for the phase, so
+// the daemon wait holds nothing.
+ConfigLock TakeRunLock(ConfigLockKind kind, const char* busyText) {
+    ConfigLock lock = ConfigLock::Acquire(kConfigFileName, kind, kRunLockWait, [] {
+        ConsolePrint("Waiting for another run on this configuration...\n");
+        std::fflush(consoleStream);
+    });
+    if (lock.status() == ConfigLock::Status::Busy) {
+        ConsolePrint("%s.\n", busyText);
+        LogEvent('!', busyText);
+    } else if (!lock.held()) {
+        ConsolePrint("Could not lock configuration file: %s.\n", lock.error().c_str());
+        LogEvent('!', ("Could not lock configuration file: " + lock.error()).c_str());
+    }
+    return lock;
+}
+
+bool QueueHoldsMessages() {
+    std::string outbound(mailConfig.outboundDir.text());
+    return platform::AnyFileMatches(outbound, "*.wrk");
+}
+
+int RunSendPhase(std::int32_t tries) {
+    // Looked at before and after the wait: the other run may have sent them all.
+    ConfigLock lock;
+    if (QueueHoldsMessages()) {
+        lock = TakeRunLock(ConfigLockKind::Sending, "Outbound queue is in use by another run");
+        if (!lock.held()) return 1;
+    }
+    if (!QueueHoldsMessages()) {
+        ConsolePrint("No messages for delivery.\n");
+        LogEvent('+', "No messages for delivery");
+        return 0;
+    }
+    return RunPhase(RunSmtpSession, tries);
+}
+
+int RunReceivePhase(std::int32_t tries) {
+    ConfigLock lock = TakeRunLock(ConfigLockKind::Receiving, "POP3 mailbox is in use by another run");
+    if (!lock.held()) return 1;
+    // Another run may have stored messages since this one read korv.cfg:
+    // go on from its counter, never back.
+    std::uint32_t saved = 0;
+    if (ReadMessageCounter(kConfigFileName, saved) && saved > mailConfig.messageCounter.get())
+        mailConfig.messageCounter.set(saved);
+    return RunPhase(RunPop3Session, tries);
+}
+
 int RunPasses(RunOptions& options) {
     int status = 0;
     for (;;) {
         mailReceived = false;
         if (options.sendRequested) {
-            std::string outbound(mailConfig.outboundDir.text());
-            if (!platform::AnyFileMatches(outbound, "*.wrk")) {
-                ConsolePrint("No messages for delivery.\n");
-                LogEvent('+', "No messages for delivery");
-            } else {
-                status = (status & ~1) | RunPhase(RunSmtpSession, options.tries);
-            }
+            status = (status & ~1) | RunSendPhase(options.tries);
             if (options.receiveRequested) ConsolePrint("\n");
         }
         if (options.receiveRequested) {
-            status = (status & ~2) | RunPhase(RunPop3Session, options.tries) << 1;
+            status = (status & ~2) | RunReceivePhase(options.tries) << 1;
         }
         // A pass without a transfer (/hangup alone) has nothing to repeat.
         bool transfers = options.sendRequested || options.receiveRequested;
