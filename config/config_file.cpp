@@ -77,7 +77,8 @@ void SyncDirectory(const std::string& dir) {
 
 ConfigOpenResult ReadKorvConfig(const char* path, const char* legacyPath, MailConfig& image) {
     std::string bytes;
-    if (!ReadConfigBytes(path, bytes)) {
+    // A directory in its place opens as a file does and reads as nothing: damaged.
+    if (!ReadConfigBytes(path, bytes) && errno != EISDIR) {
         File legacy(std::fopen(legacyPath, "rb"));
         return legacy ? ConfigOpenResult::OnlyLegacy : ConfigOpenResult::Unreadable;
     }

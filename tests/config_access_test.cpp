@@ -20,14 +20,11 @@ namespace quorvexia {
 namespace {
 
 using namespace std::chrono_literals;
+using test::ConfigBytes;
 using test::FileExists;
 using test::ReadFile;
 using test::TempDir;
 using test::WriteFile;
-
-std::string Bytes(const MailConfig& c) {
-    return std::string(reinterpret_cast<const char*>(ImageBytes(c)), kMailConfigSize);
-}
 
 MailConfig Record(std::uint32_t counter) {
     MailConfig c = test::DefaultConfig();
@@ -83,7 +80,7 @@ TEST(ConfigLockTest, LockSurvivesTheReplacementAndIsSharedByALinkToTheFile) {
 
     ConfigLock lock = ConfigLock::Acquire(dir / "real/korv.cfg", ConfigLockKind::Config, 0ms);
     ASSERT_TRUE(lock.held());
-    std::string next = Bytes(Record(2));
+    std::string next = ConfigBytes(Record(2));
     ASSERT_TRUE(ReplaceFileAtomically(dir / "korv.cfg", next.data(), next.size()));
     EXPECT_EQ(ConfigLock::Acquire(dir / "korv.cfg", ConfigLockKind::Config, 0ms).status(),
               ConfigLock::Status::Busy);
@@ -133,22 +130,22 @@ struct CounterCase {
 
 TEST(SaveMessageCounterTest, ChangesOnlyTheCounterOfTheFileAsItIsNow) {
     // Another program saved a new server since korv read the file; the tail is not korv's.
-    std::string edited = Bytes(Record(7)) + "tail bytes";
-    std::string expected = Bytes(Record(42)) + "tail bytes";
+    std::string edited = ConfigBytes(Record(7)) + "tail bytes";
+    std::string expected = ConfigBytes(Record(42)) + "tail bytes";
     MailConfig upper = Record(7);
     SetSignature(upper.signature, "QUORVEXIA 20 CFG");
     MailConfig upperAfter = upper;
     upperAfter.messageCounter.set(42);
-    std::string shortFile = Bytes(Record(7)).substr(0, 700);
-    std::string shortAfter = Bytes(Record(42)).substr(0, 700) + std::string(kMailConfigSize - 700, '\0');
-    std::string legacy = Bytes(Record(7));
+    std::string shortFile = ConfigBytes(Record(7)).substr(0, 700);
+    std::string shortAfter = ConfigBytes(Record(42)).substr(0, 700) + std::string(kMailConfigSize - 700, '\0');
+    std::string legacy = ConfigBytes(Record(7));
     legacy.replace(0, 16, "Bexolind 1.0 CFG");
     const std::vector<CounterCase> cases = {
         {"edited meanwhile, with bytes beyond the record", edited, true, CounterSaveResult::Saved, expected},
-        {"signature in capitals, as korv accepts it", Bytes(upper), true, CounterSaveResult::Saved, Bytes(upperAfter)},
+        {"signature in capitals, as korv accepts it", ConfigBytes(upper), true, CounterSaveResult::Saved, ConfigBytes(upperAfter)},
         {"short, filled up as korv read it", shortFile, true, CounterSaveResult::Saved, shortAfter},
-        {"cut before the counter", Bytes(Record(7)).substr(0, 643), true, CounterSaveResult::NotARecord,
-         Bytes(Record(7)).substr(0, 643)},
+        {"cut before the counter", ConfigBytes(Record(7)).substr(0, 643), true, CounterSaveResult::NotARecord,
+         ConfigBytes(Record(7)).substr(0, 643)},
         {"another record", legacy, true, CounterSaveResult::NotARecord, legacy},
         {"empty", "", true, CounterSaveResult::NotARecord, ""},
         {"removed", "", false, CounterSaveResult::NotARecord, ""},
@@ -179,7 +176,7 @@ TEST(SaveMessageCounterTest, WaitsForASaveInProgressAndFailsWhenItNeverEnds) {
     std::string reason;
     auto result = UpdateConfigFile(cfg, [](std::string&, bool) { return true; }, reason, 200ms);
     EXPECT_EQ(result, ConfigUpdateResult::LockBusy);
-    EXPECT_EQ(ReadFile(cfg), Bytes(Record(1)));
+    EXPECT_EQ(ReadFile(cfg), ConfigBytes(Record(1)));
 }
 
 TEST(UpdateConfigFileTest, SeesTheFileAsItIsAndWritesOnlyWhatTheChangeKeeps) {
@@ -229,10 +226,10 @@ TEST(TakeCurrentCounterTest, OnlyASoundRecordGivesItsCounter) {
         std::string file;
         std::uint32_t expected;
     } cases[] = {
-        {"sound", Bytes(Record(99)), 99},
-        {"sound with a tail", Bytes(Record(98)) + "x", 98},
-        {"one byte short", Bytes(Record(97)).substr(0, kMailConfigSize - 1), 5},
-        {"signature in capitals", "QUORVEXIA 20 CFG" + Bytes(Record(96)).substr(16), 5},
+        {"sound", ConfigBytes(Record(99)), 99},
+        {"sound with a tail", ConfigBytes(Record(98)) + "x", 98},
+        {"one byte short", ConfigBytes(Record(97)).substr(0, kMailConfigSize - 1), 5},
+        {"signature in capitals", "QUORVEXIA 20 CFG" + ConfigBytes(Record(96)).substr(16), 5},
         {"none", "", 5},
     };
     for (const auto& c : cases) {
@@ -241,7 +238,7 @@ TEST(TakeCurrentCounterTest, OnlyASoundRecordGivesItsCounter) {
         TakeCurrentCounter(c.file, image);
         EXPECT_EQ(image.messageCounter.get(), c.expected);
         image.messageCounter.set(5);
-        EXPECT_EQ(Bytes(image), Bytes(Record(5))) << "nothing else is taken";
+        EXPECT_EQ(ConfigBytes(image), ConfigBytes(Record(5))) << "nothing else is taken";
     }
 }
 

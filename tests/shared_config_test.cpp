@@ -2,6 +2,7 @@
 // queue against a real SMTP server, a korvconf change while korv receives,
 // and a killed korv that must not leave a lock behind.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +19,55 @@ namespace quorvexia::test {
 namespace {
 
 using namespace std::chrono_literals;
+
+// korv started in its sandbox without waiting for it; its console output
+// comes through a pipe. Stopped by the test, or killed when it goes.
+struct RunningKorv {
+    pid_t pid = -1;
+    int out = -1;
+    std::string seen;
+
+    RunningKorv(const KorvSandbox& box, std::vector<std::string> args) {
+        int pipeFds[2];
+        if (pipe(pipeFds) != 0) return;
+        pid = fork();
+        if (pid == 0) {
+            dup2(pipeFds[1], 1);
+            close(pipeFds[0]);
+            if (chdir(box.dir().c_str()) != 0) _exit(126);
+            std::vector<char*> argv{const_cast<char*>("./korv")};
+            for (auto& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(box.path("korv").c_str(), argv.data());
+            _exit(127);
+        }
+        close(pipeFds[1]);
+        out = pipeFds[0];
+    }
+    ~RunningKorv() {
+        stop(SIGKILL);
+        if (out >= 0) close(out);
+    }
+    // Reads the console until `text` shows, for at most `ms` milliseconds.
+    bool readUntil(const std::string& text, int ms) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (seen.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+            pollfd pfd{out, POLLIN, 0};
+            if (poll(&pfd, 1, 100) <= 0) continue;
+            char buf[512];
+            ssize_t n = read(out, buf, sizeof buf);
+            if (n <= 0) break;
+            seen.append(buf, static_cast<std::size_t>(n));
+        }
+        return seen.find(text) != std::string::npos;
+    }
+    void stop(int signal) {
+        if (pid <= 0) return;
+        kill(pid, signal);
+        waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+};
 
 std::string Queued(int n) {
     char base[16];
@@ -112,22 +162,14 @@ TEST(SharedConfigTest, AKilledRunLeavesNoLockBehind) {
     box.config.smtpServer.assign(stalled.address());
     box.writeConfig();
 
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        if (chdir(box.dir().c_str()) != 0) _exit(126);
-        execl(box.path("korv").c_str(), "./korv", "/send", static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    RunningKorv korv(box, {"/send"});
+    ASSERT_GT(korv.pid, 0);
     for (int i = 0; i < 400 && stalled.accepted() == 0; ++i) std::this_thread::sleep_for(50ms);
     ASSERT_EQ(stalled.accepted(), 1);
     EXPECT_EQ(ConfigLock::Acquire(box.path("korv.cfg"), ConfigLockKind::Sending, 0ms).status(),
               ConfigLock::Status::Busy)
         << "the running korv holds the send lock";
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
+    korv.stop(SIGKILL);
 
     ScriptedServer working(SmtpScript({{Reply("220 hi"), Reply("250 hello"), Reply("250 reset"),
                                         Reply("250 sender"), Reply("250 recipient"), Reply("354 go"),
@@ -138,6 +180,37 @@ TEST(SharedConfigTest, AKilledRunLeavesNoLockBehind) {
     EXPECT_EQ(result.status, 0) << result.out;
     EXPECT_EQ(result.out.find("Waiting"), std::string::npos) << result.out;
     EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
+    EXPECT_EQ(ListDir(box.outbound()), "");
+}
+
+}  // namespace
+}  // namespace quorvexia::test
+
+namespace quorvexia::test {
+namespace {
+
+// Between daemon passes nothing is held: other runs and the setup tools go
+// ahead at once.
+TEST(SharedConfigTest, TheDaemonWaitHoldsNoLock) {
+    KorvSandbox box;
+    QueueMessage(box, "00000001", "x.example\na@x.example\nb@y.example\n", "Subject: s\n\nbody\n");
+    ScriptedServer smtp(SmtpScript({{Reply("220 hi"), Reply("250 hello"), Reply("250 reset"),
+                                     Reply("250 sender"), Reply("250 recipient"), Reply("354 go"),
+                                     Data("250 taken")}}));
+    ScriptedServer pop3([](ServerConnection& c, int) { ServePop3(c, Pop3Script{}); });
+    box.config.smtpServer.assign(smtp.address());
+    box.config.pop3Server.assign(pop3.address());
+    box.writeConfig();
+
+    RunningKorv korv(box, {"/send", "/receive", "/daemon:5"});
+    ASSERT_TRUE(korv.readUntil("Waiting for next event.", 30000)) << korv.seen;
+    std::string cfg = box.path("korv.cfg");
+    for (ConfigLockKind kind : {ConfigLockKind::Sending, ConfigLockKind::Receiving, ConfigLockKind::Config})
+        EXPECT_TRUE(ConfigLock::Acquire(cfg, kind, 0ms).held()) << static_cast<int>(kind);
+    auto conf = RunProgram(KORVCONF_PATH, {"set", "domain", "during.example"}, box.dir(), "", 30);
+    EXPECT_EQ(conf.status, 0) << conf.err;
+    korv.stop(SIGTERM);
+    EXPECT_EQ(ReadConfig(cfg).domainName.text(), "during.example");
     EXPECT_EQ(ListDir(box.outbound()), "");
 }
 
