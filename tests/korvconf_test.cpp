@@ -12,6 +12,7 @@
 #include <functional>
 #include <sstream>
 
+#include "config/config_access.h"
 #include "config/setup_settings.h"
 #include "korvconf/commands.h"
 #include "support/program.h"
@@ -326,6 +327,20 @@ TEST(KorvconfInit, ForceRebuildsADamagedFileWithCounterZero) {
     ASSERT_EQ(Korvconf(dir, {"init", "--force"}).status, 0);
     SetupSettings defaults;
     EXPECT_EQ(ReadFile(dir / "korv.cfg"), Expected(defaults, NewImage()));
+}
+
+// Over a sound file the defaults come back, but korv's counter goes on: the
+// next received message must not take a name the mail reader has seen.
+TEST(KorvconfInit, ForceOverASoundFileKeepsItsCounter) {
+    TempDir dir;
+    ASSERT_EQ(Korvconf(dir, {"init"}).status, 0);
+    ASSERT_EQ(Korvconf(dir, {"set", "domain", "old.example"}).status, 0);
+    ASSERT_EQ(SaveMessageCounter(dir / "korv.cfg", 31), CounterSaveResult::Saved);
+    ASSERT_EQ(Korvconf(dir, {"init", "--force"}).status, 0);
+    MailConfig expected = NewImage();
+    expected.messageCounter.set(31);
+    SetupSettings defaults;
+    EXPECT_EQ(ReadFile(dir / "korv.cfg"), Expected(defaults, expected));
 }
 
 TEST(KorvconfUpgrade, KeepsCounterAndDialUpSettingsAndRemovesTheOldFile) {
