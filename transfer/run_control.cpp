@@ -1,5 +1,6 @@
 #include "run_control.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -14,16 +15,15 @@
 #include "platform/dir_search.h"
 #include "platform/net.h"
 #include "platform/paths.h"
+#include "pop3_session.h"
+#include "reporter.h"
 #include "run_options.h"
-#include "sessions.h"
+#include "smtp_session.h"
 
 namespace quorvexia {
 
 MailConfig mailConfig;
 bool debugMode = false;
-std::string programDir;
-std::string startDir;
-bool mailReceived = false;
 
 namespace {
 
@@ -35,14 +35,14 @@ void PrintBanner() {
 void LoadConfiguration() {
     switch (ReadKorvConfig(kConfigFileName, kLegacyConfigFileName, mailConfig)) {
         case ConfigOpenResult::OnlyLegacy:
-            FatalError("Please upgrade old configuration file with KORVCFG");
+            throw FatalError("Please upgrade old configuration file with KORVCFG");
         case ConfigOpenResult::Unreadable:
-            FatalError("Could not read configuration");
+            throw FatalError("Could not read configuration");
         case ConfigOpenResult::Read:
             break;
     }
     if (!SignatureEquals(mailConfig.signature, kMailSignature, /*ignoreCase=*/true))
-        FatalError("Configuration file is damaged");
+        throw FatalError("Configuration file is damaged");
 }
 
 void CheckDirectories() {
@@ -51,31 +51,40 @@ void CheckDirectories() {
     std::string here = platform::CurrentDirectory();
     std::string inbound(mailConfig.inboundDir.text());
     if (!platform::ChangeDirectory(inbound))
-        FatalError("Email inbound directory not found: %s", inbound.c_str());
+        throw FatalError("Email inbound directory not found: %s", inbound.c_str());
     platform::ChangeDirectory(here);
     std::string outbound(mailConfig.outboundDir.text());
     if (!platform::ChangeDirectory(outbound))
-        FatalError("Email outbound directory not found: %s", outbound.c_str());
+        throw FatalError("Email outbound directory not found: %s", outbound.c_str());
     platform::ChangeDirectory(here);
 }
 
-void StartNet() {
-    unsigned short granted = 0;
-    if (platform::NetStartup(platform::kNetVersion11, granted) != 0)
-        FatalError("Unable to initialize WINSOCK.DLL");
-    if ((granted & 0xFF) != 1 || (granted >> 8) != (granted & 0xFF)) {
-        platform::NetCleanup();
-        FatalError("Couldn't find a usable WINSOCK.DLL");
+// The net layer from start-up to clean-up, which runs on every way out.
+class NetUse {
+public:
+    NetUse() {
+        unsigned short granted = 0;
+        if (platform::NetStartup(platform::kNetVersion11, granted) != 0)
+            throw FatalError("Unable to initialize WINSOCK.DLL");
+        if ((granted & 0xFF) != 1 || (granted >> 8) != (granted & 0xFF)) {
+            platform::NetCleanup();
+            throw FatalError("Couldn't find a usable WINSOCK.DLL");
+        }
     }
-}
+    ~NetUse() { platform::NetCleanup(); }
+    NetUse(const NetUse&) = delete;
+    NetUse& operator=(const NetUse&) = delete;
+};
 
-// Runs one phase up to `tries` times; the result of the last attempt.
-int RunPhase(int (*session)(), std::int32_t tries) {
+// Runs one phase up to `tries` times, each attempt a session of its own;
+// the result of the last attempt.
+template <typename Attempt>
+int RunPhase(std::int32_t tries, Attempt attempt) {
     int result = 1;
-    for (std::int32_t attempt = 0; attempt < tries; ++attempt) {
-        if (attempt > 0) ConsolePrint("Retrying...\n");
+    for (std::int32_t n = 0; n < tries; ++n) {
+        if (n > 0) ConsolePrint("Retrying...\n");
         // Only "worked" and "failed" count, so a phase never reaches the other phase's bit.
-        result = session() == 0 ? 0 : 1;
+        result = attempt() == 0 ? 0 : 1;
         if (result == 0) break;
     }
     return result;
@@ -120,17 +129,16 @@ constexpr std::chrono::seconds kRunLockWait{120};
 // mailbox at once: a phase takes its run lock first, waiting a while for
 // another run to finish that phase; it holds the lock only for the phase, so
 // the daemon wait holds nothing.
-ConfigLock TakeRunLock(ConfigLockKind kind, const char* busyText) {
+ConfigLock TakeRunLock(ConfigLockKind kind, const char* busyText, Reporter& reporter) {
     ConfigLock lock = ConfigLock::Acquire(kConfigFileName, kind, kRunLockWait, [] {
         ConsolePrint("Waiting for another run on this configuration...\n");
         std::fflush(consoleStream);
     });
     if (lock.status() == ConfigLock::Status::Busy) {
-        ConsolePrint("%s.\n", busyText);
-        LogEvent('!', busyText);
+        reporter.report(Format("%s.\n", busyText), '!', busyText);
     } else if (!lock.held()) {
-        ConsolePrint("Could not lock configuration file: %s.\n", lock.error().c_str());
-        LogEvent('!', ("Could not lock configuration file: " + lock.error()).c_str());
+        std::string text = "Could not lock configuration file: " + lock.error();
+        reporter.report(text + ".\n", '!', text);
     }
     return lock;
 }
@@ -140,49 +148,83 @@ bool QueueHoldsMessages() {
     return platform::AnyFileMatches(outbound, "*.wrk");
 }
 
-int RunSendPhase(std::int32_t tries) {
+template <typename Attempt>
+int RunSendPhase(std::int32_t tries, Attempt attempt, Reporter& reporter) {
     // Looked at before and after the wait: the other run may have sent them all.
     ConfigLock lock;
     if (QueueHoldsMessages()) {
-        lock = TakeRunLock(ConfigLockKind::Sending, "Outbound queue is in use by another run");
+        lock = TakeRunLock(ConfigLockKind::Sending, "Outbound queue is in use by another run", reporter);
         if (!lock.held()) return 1;
     }
     if (!QueueHoldsMessages()) {
-        ConsolePrint("No messages for delivery.\n");
-        LogEvent('+', "No messages for delivery");
+        reporter.report("No messages for delivery.\n", '+', "No messages for delivery");
         return 0;
     }
-    return RunPhase(RunSmtpSession, tries);
+    return RunPhase(tries, attempt);
 }
 
-int RunReceivePhase(std::int32_t tries) {
-    ConfigLock lock = TakeRunLock(ConfigLockKind::Receiving, "POP3 mailbox is in use by another run");
+template <typename Attempt>
+int RunReceivePhase(std::int32_t tries, Attempt attempt, RunState& run, Reporter& reporter) {
+    ConfigLock lock = TakeRunLock(ConfigLockKind::Receiving, "POP3 mailbox is in use by another run", reporter);
     if (!lock.held()) return 1;
     // Another run may have stored messages since this one read korv.cfg:
     // go on from its counter, never back.
     std::uint32_t saved = 0;
-    if (ReadMessageCounter(kConfigFileName, saved) && saved > mailConfig.messageCounter.get())
-        mailConfig.messageCounter.set(saved);
-    return RunPhase(RunPop3Session, tries);
+    if (ReadMessageCounter(kConfigFileName, saved)) run.messageCounter = std::max(run.messageCounter, saved);
+    return RunPhase(tries, attempt);
 }
 
-int RunPasses(RunOptions& options) {
+int RunPasses(RunOptions& options, RunState& run) {
+    RunReporter reporter;
+    auto smtp = [&] {
+        SmtpSession session(mailConfig, reporter);
+        return RunSession(session, reporter);
+    };
+    auto pop3 = [&] {
+        Pop3Session session(mailConfig, run, reporter);
+        return RunSession(session, reporter);
+    };
     int status = 0;
     for (;;) {
-        mailReceived = false;
+        run.mailReceived = false;
         if (options.sendRequested) {
-            status = (status & ~1) | RunSendPhase(options.tries);
+            status = (status & ~1) | RunSendPhase(options.tries, smtp, reporter);
             if (options.receiveRequested) ConsolePrint("\n");
         }
         if (options.receiveRequested) {
-            status = (status & ~2) | RunReceivePhase(options.tries) << 1;
+            status = (status & ~2) | RunReceivePhase(options.tries, pop3, run, reporter) << 1;
         }
         // A pass without a transfer (/hangup alone) has nothing to repeat.
         bool transfers = options.sendRequested || options.receiveRequested;
-        if (!transfers || options.daemonSeconds == 0 || mailReceived) break;
+        if (!transfers || options.daemonSeconds == 0 || run.mailReceived) break;
         WaitForNextPass(options.daemonSeconds);
         if (options.daemonSeconds == 0) break;
     }
+    return status;
+}
+
+// The dial-up provider is looked for in the program's directory; korv has
+// already changed into it, so a relative one is taken from where the run started.
+std::string ProviderDirectory(const std::string& programDir, const std::string& startDir) {
+    if (programDir.empty() || programDir.front() == '/' || startDir.empty()) return programDir;
+    return startDir + "/" + programDir;
+}
+
+// From the configuration to the last pass; throws FatalError.
+int Run(RunOptions& options, const std::string& programDir, const std::string& startDir) {
+    platform::ChangeDirectory(programDir);  // a failure leaves us where we started
+    LoadConfiguration();
+    CheckDirectories();
+    WriteLogHeader(options.sendRequested, options.receiveRequested, options.hangupRequested);
+    NetUse net;
+    DialUp dialUp(mailConfig, ProviderDirectory(programDir, startDir));
+    if (!mailConfig.dialEntry.empty()) dialUp.open(options.sendRequested || options.receiveRequested);
+
+    RunState run;
+    run.messageCounter = mailConfig.messageCounter.get();
+    int status = RunPasses(options, run);
+
+    dialUp.close(options.hangupRequested);
     return status;
 }
 
@@ -200,8 +242,8 @@ void NormaliseDirectory(TextField<80>& dir) {
 int KorvMain(int argc, const char* const* argv) {
     consoleInteractive = platform::StdoutIsTerminal();
     PrintBanner();
-    programDir = platform::ProgramDirFromArgv0(argc > 0 ? argv[0] : nullptr);
-    startDir = platform::CurrentDirectory();
+    std::string programDir = platform::ProgramDirFromArgv0(argc > 0 ? argv[0] : nullptr);
+    std::string startDir = platform::CurrentDirectory();
 
     RunOptions options = ParseSwitches(argc, argv);
     if (!HasAction(options)) {
@@ -210,17 +252,17 @@ int KorvMain(int argc, const char* const* argv) {
     }
     debugMode = options.debugMode;
 
-    platform::ChangeDirectory(programDir);  // a failure leaves us where we started
-    LoadConfiguration();
-    CheckDirectories();
-    WriteLogHeader(options.sendRequested, options.receiveRequested, options.hangupRequested);
-    StartNet();
-    if (!mailConfig.dialEntry.empty()) OpenDialUp(options.sendRequested || options.receiveRequested);
+    int status = 1;
+    try {
+        status = Run(options, programDir, startDir);
+    } catch (const FatalError& error) {
+        ReportFatalError(error);
+        status = 1;
+    }
+    return EndRun(status, startDir);
+}
 
-    int status = RunPasses(options);
-
-    CloseDialUp(options.hangupRequested);
-    platform::NetCleanup();
+int EndRun(int status, const std::string& startDir) {
     CloseLog();
     platform::ChangeDirectory(startDir);
     std::fflush(consoleStream);
