@@ -1,7 +1,6 @@
 // korvconf: the same bytes as korvcfg's conversions for the same settings,
 // clear refusals that leave the file alone, and masked passwords.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -453,18 +452,7 @@ TEST(KorvconfProgram, PasswordPromptOnATerminalDoesNotEcho) {
         _exit(127);
     }
     std::string seen;
-    auto readUntil = [&](const std::string& wanted, int ms) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (seen.find(wanted) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-            pollfd pfd{master, POLLIN, 0};
-            if (poll(&pfd, 1, 100) <= 0) continue;
-            char buf[256];
-            ssize_t n = read(master, buf, sizeof buf);
-            if (n <= 0) break;
-            seen.append(buf, static_cast<std::size_t>(n));
-        }
-        return seen.find(wanted) != std::string::npos;
-    };
+    auto readUntil = [&](const std::string& wanted, int ms) { return test::ReadUntil(master, seen, wanted, ms); };
     EXPECT_TRUE(readUntil("POP3 Password: ", 20000)) << seen;
     // The echo is turned off before the prompt is shown.
     const char typed[] = "TypedSecret42\r";

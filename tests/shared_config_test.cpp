@@ -2,7 +2,6 @@
 // queue against a real SMTP server, a korvconf change while korv receives,
 // and a killed korv that must not leave a lock behind.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -49,18 +48,7 @@ struct RunningKorv {
         if (out >= 0) close(out);
     }
     // Reads the console until `text` shows, for at most `ms` milliseconds.
-    bool readUntil(const std::string& text, int ms) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (seen.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-            pollfd pfd{out, POLLIN, 0};
-            if (poll(&pfd, 1, 100) <= 0) continue;
-            char buf[512];
-            ssize_t n = read(out, buf, sizeof buf);
-            if (n <= 0) break;
-            seen.append(buf, static_cast<std::size_t>(n));
-        }
-        return seen.find(text) != std::string::npos;
-    }
+    bool readUntil(const std::string& text, int ms) { return ReadUntil(out, seen, text, ms); }
     void stop(int signal) {
         if (pid <= 0) return;
         kill(pid, signal);
