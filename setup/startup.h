@@ -34,8 +34,8 @@ inline SetupFiles FindSetupFiles(const std::string& dir) {
 using SheetRunner = std::function<bool(SetupData&)>;
 
 // The whole run: every decision, message and write of the start-up, the
-// sheet, and the save on OK. The file stays open from the moment it is opened
-// or created until the end. Always gives the exit code 0.
+// sheet, and the save on OK. No file stays open while the sheet shows: OK
+// saves into korv.cfg as it is then. Always gives the exit code 0.
 int RunSetup(const SetupFiles& files, SetupData& data, MessageBoxes& boxes, const SheetRunner& runSheet);
 
 }  // namespace quorvexia::setup

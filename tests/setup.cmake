@@ -2,7 +2,8 @@
 # scripted answers, and (with the setup program built) its pages.
 quorvexia_test(setup_conversion_test SOURCES setup_conversion_test.cpp)
 if(TARGET qsetupcore)
-  quorvexia_test(setup_startup_test SOURCES setup_startup_test.cpp LIBS qsetupcore)
+  quorvexia_test(setup_startup_test SOURCES setup_startup_test.cpp pop3_support.cpp LIBS qsetupcore)
+  add_dependencies(setup_startup_test korv)
 endif()
 
 if(TARGET qsetupui)
