@@ -63,7 +63,8 @@ SmtpSession::Step SmtpSession::opening(Link& link) {
     if (!exchange(link, Format("HELO %s", domain.c_str()), kCommandReplyTimeoutMs)) return kLinkFailed;
     if (code_ == -1) return tell(kStopped, "Invalid HELO command response.\n", '!', "Invalid HELO command response");
     if (code_ >= 400)
-        return tell(kStopped, "Invalid local domain name.\n", '!', Format("Invalid local domain name; error %d", code_));
+        return tell(kStopped, "Invalid local domain name.\n", '!',
+                    Format("Invalid local domain name; error %d", code_));
     return std::nullopt;
 }
 
