@@ -33,6 +33,11 @@ public:
     virtual unsigned short defaultPort() const = 0;  // 25 or 110 when the server field names none
     virtual std::string_view server() const = 0;   // the server field of the configuration
     virtual SessionResult dialogue(Link& link) = 0;
+    // Reads the answer to QUIT (one line unless the protocol says otherwise).
+    virtual void receiveQuitReply(Link& link) {
+        std::string_view line;
+        link.receiveLine(line);
+    }
     // After the report, whatever the result: close and remove what the dialogue left.
     virtual void tidyUp(SessionResult /*result*/) {}
 };
