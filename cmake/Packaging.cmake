@@ -8,6 +8,22 @@ if(QUORVEXIA_BUILD_SETUP)
           DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 endif()
 
+# systemd user units that run korv every 10 minutes in the home directory;
+# installed disabled (systemctl --user enable --now korv.timer turns them on).
+# The service names korv by the prefix of the installation, which is known
+# only when it runs (cmake --install --prefix, cpack), so it is made then; a
+# name of its own for each run, as installations may run side by side.
+set(user_unit_dir lib/systemd/user)
+install(CODE "
+  string(RANDOM LENGTH 12 run)
+  set(unit \"${PROJECT_BINARY_DIR}/packaging/korv.service.\${run}\")
+  set(KORV_PROGRAM \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/korv\")
+  configure_file(\"${PROJECT_SOURCE_DIR}/packaging/systemd/korv.service.in\" \"\${unit}\" @ONLY)
+  file(INSTALL \"\${unit}\" DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${user_unit_dir}\" RENAME korv.service)
+  file(REMOVE \"\${unit}\")
+")
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/systemd/korv.timer DESTINATION ${user_unit_dir})
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quorvexia)
 set(CPACK_PACKAGE_VENDOR "Quorvexia developers")
