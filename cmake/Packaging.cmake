@@ -27,13 +27,24 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/systemd/korv.timer DESTINATION ${u
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quorvexia)
 set(CPACK_PACKAGE_VENDOR "Quorvexia developers")
-set(CPACK_PACKAGE_CONTACT "Quorvexia developers <quorvexia@localhost>")
+set(CPACK_PACKAGE_CONTACT "Quorvexia developers <quorvexia@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "mail transfer for one user: queued mail out by SMTP, mail in by POP3")
 set(CPACK_PACKAGE_DESCRIPTION
   "korv submits the messages a mail reader has queued in an outbound directory\n\
 to an SMTP server and stores the messages of a POP3 mailbox in an inbound\n\
 directory, optionally over a dial-up connection. korvcfg (graphical) and\n\
 korvconf (command line) edit its configuration file, korv.cfg.")
+# What Debian asks of every package: its copyright and, being native, its
+# changelog, compressed as the system's own are.
+string(TIMESTAMP changelog_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.in ${PROJECT_BINARY_DIR}/packaging/changelog @ONLY)
+add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/packaging/changelog.gz
+  COMMAND gzip -9n -c ${PROJECT_BINARY_DIR}/packaging/changelog > ${PROJECT_BINARY_DIR}/packaging/changelog.gz
+  DEPENDS ${PROJECT_BINARY_DIR}/packaging/changelog
+  VERBATIM)
+add_custom_target(package_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${PROJECT_BINARY_DIR}/packaging/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/quorvexia)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION mail)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
