@@ -3,8 +3,8 @@
 # of the test's own run in private network, mount, process and host name
 # namespaces (nothing of the machine's network or bus is touched, and
 # everything ends with the process namespace, bounded by a time limit). veth
-# profiles stand in for modems; OpenSMTPD's place is taken by a loopback SMTP
-# sink and Dovecot serves POP3 on loopback.
+# profiles stand in for modems; an SMTP sink and Dovecot on loopback serve
+# the transfers.
 #
 # korvcfg's Connection page (offscreen) lists the profiles, "Connect as"
 # stores the user and password, and korv run the way a user runs it brings a
