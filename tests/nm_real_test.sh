@@ -115,7 +115,8 @@ ln -s "$provider" "$home/librasapi32.so"
 cd "$home"
 "$korvconf" init >/dev/null
 "$korvconf" set domain quorvexia.test smtp-server 127.0.0.1 pop3-server 127.0.0.1 \
-  pop3-user jo pop3-password "pop secret" inbound in outbound out logfile korv.log dial-entry office >/dev/null
+  pop3-user jo inbound in outbound out logfile korv.log dial-entry office >/dev/null
+printf 'pop secret\n' | "$korvconf" set pop3-password - >/dev/null
 
 if [ -n "$page_check" ]; then
   # korvcfg's Connection page: every profile listed, "office" picks Office
@@ -123,7 +124,8 @@ if [ -n "$page_check" ]; then
   NM_CHECK_PROVIDER_DIR=$home NM_CHECK_PROFILES=$profiles QT_QPA_PLATFORM=offscreen \
     "$page_check" >"$work/page.log" 2>&1 || { cat "$work/page.log"; fail "korvcfg's Connection page"; }
 else
-  "$korvconf" set dial-entry "Office Modem" dial-user jane dial-password "dial: secret" >/dev/null
+  "$korvconf" set dial-entry "Office Modem" dial-user jane >/dev/null
+  printf 'dial: secret\n' | "$korvconf" set dial-password - >/dev/null
 fi
 shown=$("$korvconf" show)
 for line in "Connect by: *modem" "Using this connection: *Office Modem" "Connect as Username: *jane"; do

@@ -56,7 +56,8 @@ if [ "${1:-}" = --inside ]; then
   in_mail() { in_root sh -c 'cd /root/mail && exec "$@"' sh "$@"; }
   in_mail korvconf init >/dev/null || fail "korvconf init"
   in_mail korvconf set domain quorvexia.test smtp-server 127.0.0.1 pop3-server 127.0.0.1 \
-    pop3-user jo pop3-password "pop secret" inbound in outbound out logfile korv.log >/dev/null || fail "korvconf set"
+    pop3-user jo inbound in outbound out logfile korv.log >/dev/null || fail "korvconf set"
+  printf 'pop secret\n' | in_mail korvconf set pop3-password - >/dev/null || fail "korvconf set pop3-password -"
   shown=$(in_mail korvconf show) || fail "korvconf show"
   grep -qE "^ *POP3 Username: +jo$" <<<"$shown" || fail "korvconf show does not read back the user: $shown"
   grep -qE "^ *POP3 Password: +\*+$" <<<"$shown" || fail "korvconf show does not mask the password: $shown"
