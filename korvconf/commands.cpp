@@ -8,6 +8,7 @@
 #include "conf_fields.h"
 #include "conf_file.h"
 #include "config/config_file.h"
+#include "config/side_file.h"
 
 namespace quorvexia::conf {
 
@@ -74,6 +75,29 @@ int Show(const Context& c, const std::vector<std::string>& args) {
     SetupSettings settings;
     SettingsFromRecord(record.image, /*legacy=*/false, settings);
     c.out += FormatSettings(settings, record.image.messageCounter.get());
+    SideSettings side;
+    std::string error;
+    SideFileStatus status = ReadSideFile(c.path(kSideFileName), side, error);
+    if (status == SideFileStatus::Failed) return c.fail(kExitFile, error + " (mend or remove the file)");
+    c.out += FormatSideSettings(side, status == SideFileStatus::Read);
+    return kExitDone;
+}
+
+// korv.conf as it stands, or a message saying why it cannot be used.
+bool LoadSide(const Context& c, SideSettings& side) {
+    std::string error;
+    if (ReadSideFile(c.path(kSideFileName), side, error) != SideFileStatus::Failed) return true;
+    c.fail(kExitFile, error + " (mend or remove the file)");
+    return false;
+}
+
+int SetSide(const Context& c, const std::vector<std::pair<const SideKey*, std::string>>& given) {
+    SideSettings side;
+    if (!LoadSide(c, side)) return kExitFile;
+    for (const auto& [key, value] : given) side.*key->value = value;
+    std::string error;
+    if (!WriteSideFile(c.path(kSideFileName), side, error))
+        return c.fail(kExitFile, "cannot write korv.conf: " + error + " (the old file is unchanged)");
     return kExitDone;
 }
 
@@ -83,7 +107,15 @@ int Set(const Context& c, const std::vector<std::string>& args) {
     // Every name and value is checked before the file is even read, so a
     // typing error changes nothing.
     std::vector<const Field*> given;
+    std::vector<std::string> values;
+    std::vector<std::pair<const SideKey*, std::string>> sideGiven;
     for (std::size_t i = 1; i < args.size(); i += 2) {
+        if (const SideKey* key = FindSideKey(args[i])) {
+            std::string error = CheckSideValue(*key, args[i + 1]);
+            if (!error.empty()) return c.fail(kExitUsage, error);
+            sideGiven.emplace_back(key, args[i + 1]);
+            continue;
+        }
         const Field* field = FindField(args[i]);
         if (!field) return c.fail(kExitUsage, "unknown field '" + args[i] + "' (see 'korvconf help' for the fields)");
         SetupSettings probe;
@@ -91,7 +123,12 @@ int Set(const Context& c, const std::vector<std::string>& args) {
         std::string error = ApplyField(*field, args[i + 1], probe, warning);
         if (!error.empty()) return c.fail(kExitUsage, error);
         given.push_back(field);
+        values.push_back(args[i + 1]);
     }
+    // A korv.conf that cannot be read stops the command before korv.cfg changes.
+    SideSettings side;
+    if (!sideGiven.empty() && !LoadSide(c, side)) return kExitFile;
+    if (given.empty()) return SetSide(c, sideGiven);
 
     LoadedRecord record;
     if (!LoadCurrent(c, record)) return kExitFile;
@@ -103,7 +140,7 @@ int Set(const Context& c, const std::vector<std::string>& args) {
     std::string warnings;
     for (std::size_t i = 0; i < given.size(); ++i) {
         std::string warning;
-        ApplyField(*given[i], args[2 * i + 2], settings, warning);
+        ApplyField(*given[i], values[i], settings, warning);
         if (!warning.empty()) warnings += "korvconf: " + warning + "\n";
     }
     std::string error = CheckSettings(settings, given);
@@ -112,6 +149,7 @@ int Set(const Context& c, const std::vector<std::string>& args) {
     BuildRecordImage(settings, record.image);
     int status = Save(c, record.image, record.excess);
     if (status == kExitDone) c.err += warnings;
+    if (status == kExitDone && !sideGiven.empty()) status = SetSide(c, sideGiven);
     return status;
 }
 
@@ -148,7 +186,8 @@ std::string UsageText() {
            "  set FIELD VALUE [...]      change settings\n"
            "  upgrade                    turn bexolind.cfg into korv.cfg\n\n"
            "Fields (a label such as \"SMTP Server\" works too):\n" +
-           FormatFieldList();
+           FormatFieldList() + "\nKeys of korv.conf beside korv.cfg (an empty value removes one):\n" +
+           FormatSideKeyList();
 }
 
 int RunKorvconf(const std::vector<std::string>& args, const std::string& dir, std::string& out,
