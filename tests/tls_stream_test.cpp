@@ -8,6 +8,7 @@
 
 #include "platform/net.h"
 #include "platform/tls_stream.h"
+#include "pop3_dovecot.h"
 #include "support/scripted_server.h"
 #include "support/tls_fixture.h"
 
@@ -165,6 +166,56 @@ TEST(TlsStream, SendsTheNameOnlyForNames) {
 TEST(TlsStream, EscapesControlBytes) {
     EXPECT_EQ(platform::EscapeControlBytes("CN=a\x1b[2Jb\x7f\tc"), "CN=a\\x1B[2Jb\\x7F\\x09c");
     EXPECT_EQ(platform::EscapeControlBytes("CN=Zürich"), "CN=Zürich");
+}
+
+}  // namespace
+}  // namespace quorvexia::test
+
+namespace quorvexia::test {
+namespace {
+
+// A real server that requires TLS: its pop3s port speaks TLS at once, its
+// plain port only after STLS, and refuses a plaintext login from another host.
+TEST(TlsStreamDovecot, Pop3sAndStls) {
+    if (!DovecotServer::Installed()) GTEST_SKIP() << "dovecot is not installed";
+    TestPki pki;
+    pki.trust();
+    DovecotTls tls{pki.cert("good"), pki.key("good")};
+    DovecotServer dovecot(&tls);
+    ASSERT_TRUE(dovecot.start());
+    auto connect = [](const std::string& address) {
+        auto socket = std::make_unique<platform::Socket>();
+        platform::ServerName name;
+        std::vector<platform::NetAddress> addresses;
+        EXPECT_TRUE(platform::ParseServerField(address, 0, name) && platform::ResolveHost(name, addresses));
+        EXPECT_TRUE(socket->connect(addresses.at(0), 5000));
+        socket->setTimeout(kScriptTimeoutSeconds * 1000);
+        return socket;
+    };
+    auto exchange = [](platform::ByteStream& s, const std::string& line) {
+        EXPECT_TRUE(s.sendAll(line.data(), line.size()));
+        char buffer[512];
+        long got = s.receive(buffer, sizeof buffer);
+        return got > 0 ? std::string(buffer, static_cast<std::size_t>(got)) : std::string();
+    };
+
+    TlsStream pop3s(connect(dovecot.pop3sAddress()));
+    ASSERT_TRUE(pop3s.handshake({"127.0.0.2", "", 10000})) << pop3s.reason();
+    char greeting[256];
+    ASSERT_GT(pop3s.receive(greeting, sizeof greeting), 0);
+    EXPECT_EQ(std::string(greeting, 3), "+OK");
+    EXPECT_EQ(exchange(pop3s, "USER ann\r\n").substr(0, 3), "+OK");
+    EXPECT_EQ(exchange(pop3s, "PASS secret\r\n").substr(0, 3), "+OK");
+
+    auto plain = connect(dovecot.address());
+    long got = plain->receive(greeting, sizeof greeting);
+    ASSERT_GT(got, 0);
+    EXPECT_EQ(exchange(*plain, "USER ann\r\n").substr(0, 4), "-ERR");  // no login before TLS
+    EXPECT_EQ(exchange(*plain, "STLS\r\n").substr(0, 3), "+OK");
+    TlsStream stls(std::move(plain));
+    ASSERT_TRUE(stls.handshake({"127.0.0.2", "", 10000})) << stls.reason();
+    EXPECT_EQ(exchange(stls, "USER ann\r\n").substr(0, 3), "+OK");
+    EXPECT_EQ(exchange(stls, "PASS secret\r\n").substr(0, 3), "+OK");
 }
 
 }  // namespace

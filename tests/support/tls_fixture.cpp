@@ -64,7 +64,7 @@ void BackgroundProcess::stop() {
 
 bool WaitUntilAccepts(unsigned short port, int seconds, const std::string& host) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
+    for (;;) {
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
@@ -73,9 +73,9 @@ bool WaitUntilAccepts(unsigned short port, int seconds, const std::string& host)
         bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
         close(fd);
         if (ok) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    return false;
 }
 
 namespace {

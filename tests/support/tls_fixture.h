@@ -40,7 +40,8 @@ private:
     int pid_ = 0;
 };
 
-// True once something accepts on 127.0.0.1:port (or `host`), within `seconds`.
+// True once something accepts on 127.0.0.1:port (or `host`), within `seconds`
+// (0: one try).
 bool WaitUntilAccepts(unsigned short port, int seconds = 20, const std::string& host = "127.0.0.1");
 
 // `openssl s_server` with one certificate on a free loopback port, reversing

@@ -1,0 +1,119 @@
+#!/usr/bin/python3
+"""A loopback SMTP server with TLS and AUTH for korv's tests.
+
+Usage: smtp_tls_server.py MODE PORT CERT KEY OUTDIR SECONDS
+  MODE  starttls   STARTTLS required before AUTH and MAIL
+        implicit   TLS from the first byte
+        strip      STARTTLS required, but never offered (a stripping server)
+
+It accepts the user "ann" with the password "secret" (PLAIN, LOGIN) and
+XOAUTH2 with the token held in OUTDIR/token (a wrong token gets the
+provider's JSON challenge, then 535). Each message goes to OUTDIR as N.env
+and N.data; every AUTH attempt (mechanism, user, whether it passed) is
+appended to OUTDIR/auth and every MAIL to OUTDIR/mail, so a test can prove
+that nothing reached the server. It prints "ready" once it listens and exits
+after SECONDS or when OUTDIR/stop appears.
+"""
+import base64
+import json
+import os
+import ssl
+import sys
+import time
+
+from aiosmtpd.controller import Controller
+from aiosmtpd.smtp import AuthResult, LoginPassword
+
+USER, PASSWORD = b"ann", b"secret"
+
+
+def note(outdir, name, line):
+    with open(os.path.join(outdir, name), "a") as f:
+        f.write(line + "\n")
+
+
+class Handler:
+    def __init__(self, outdir, strip):
+        self.outdir = outdir
+        self.strip = strip
+        self.count = 0
+
+    async def handle_EHLO(self, server, session, envelope, hostname, responses):
+        session.host_name = hostname
+        if self.strip:
+            responses = [r for r in responses if "STARTTLS" not in r]
+        return responses
+
+    async def handle_MAIL(self, server, session, envelope, address, options):
+        note(self.outdir, "mail", address)
+        envelope.mail_from = address
+        return "250 OK"
+
+    async def handle_DATA(self, server, session, envelope):
+        self.count += 1
+        base = os.path.join(self.outdir, "%d" % self.count)
+        with open(base + ".data.tmp", "wb") as f:
+            f.write(envelope.original_content)
+        with open(base + ".env", "w") as f:
+            f.write(envelope.mail_from + "\n")
+            for rcpt in envelope.rcpt_tos:
+                f.write(rcpt + "\n")
+        os.rename(base + ".data.tmp", base + ".data")
+        return "250 OK queued as %d" % self.count
+
+    async def auth_XOAUTH2(self, server, args):
+        if len(args) > 1:
+            answer = base64.b64decode(args[1])
+        else:
+            answer = await server.challenge_auth("", encode_to_b64=False)
+            if answer is None:
+                return AuthResult(success=False, handled=False)
+        fields = dict(p.split(b"=", 1) for p in answer.split(b"\x01") if b"=" in p)
+        with open(os.path.join(self.outdir, "token"), "rb") as f:
+            token = f.read().strip()
+        good = fields.get(b"user") == USER and fields.get(b"auth") == b"Bearer " + token
+        note(self.outdir, "auth", "XOAUTH2 %s %s %d" % (fields.get(b"user", b"").decode(),
+                                                        "ok" if good else "refused", len(answer)))
+        if good:
+            return AuthResult(success=True, auth_data=USER)
+        error = json.dumps({"status": "401", "schemes": "bearer", "scope": "https://mail.google.com/"})
+        await server.push("334 " + base64.b64encode(error.encode()).decode())
+        await server._reader.readline()  # the client's empty answer
+        return AuthResult(success=False, handled=False)
+
+
+def authenticator(outdir):
+    def check(server, session, envelope, mechanism, auth_data):
+        good = isinstance(auth_data, LoginPassword) and auth_data.login == USER and auth_data.password == PASSWORD
+        login = auth_data.login.decode() if isinstance(auth_data, LoginPassword) else "?"
+        note(outdir, "auth", "%s %s %s" % (mechanism, login, "ok" if good else "refused"))
+        return AuthResult(success=good)
+    return check
+
+
+def main():
+    mode, port, cert, key, outdir, seconds = sys.argv[1:7]
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    context.load_cert_chain(cert, key)
+    handler = Handler(outdir, mode == "strip")
+    kwargs = {"decode_data": False, "authenticator": authenticator(outdir)}
+    if mode == "implicit":
+        # 1.4.3 counts only STARTTLS as TLS: AUTH must be allowed "without" it here.
+        kwargs["auth_require_tls"] = False
+        controller = Controller(handler, hostname="127.0.0.1", port=int(port), ssl_context=context,
+                                server_kwargs=kwargs)
+    else:
+        kwargs.update(tls_context=context, require_starttls=True, auth_require_tls=True)
+        controller = Controller(handler, hostname="127.0.0.1", port=int(port), server_kwargs=kwargs)
+    controller.start()
+    print("ready", flush=True)
+    deadline = time.monotonic() + float(seconds)
+    try:
+        while time.monotonic() < deadline and not os.path.exists(os.path.join(outdir, "stop")):
+            time.sleep(0.05)
+    finally:
+        controller.stop()
+
+
+if __name__ == "__main__":
+    main()
