@@ -24,6 +24,9 @@ import time
 from aiosmtpd.controller import Controller
 from aiosmtpd.smtp import AuthResult, LoginPassword
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from smtp_sink import Sink  # noqa: E402  (messages are stored as the plain sink stores them)
+
 USER, PASSWORD = b"ann", b"secret"
 
 
@@ -32,11 +35,10 @@ def note(outdir, name, line):
         f.write(line + "\n")
 
 
-class Handler:
+class Handler(Sink):
     def __init__(self, outdir, strip):
-        self.outdir = outdir
+        super().__init__(outdir)
         self.strip = strip
-        self.count = 0
 
     async def handle_EHLO(self, server, session, envelope, hostname, responses):
         session.host_name = hostname
@@ -48,18 +50,6 @@ class Handler:
         note(self.outdir, "mail", address)
         envelope.mail_from = address
         return "250 OK"
-
-    async def handle_DATA(self, server, session, envelope):
-        self.count += 1
-        base = os.path.join(self.outdir, "%d" % self.count)
-        with open(base + ".data.tmp", "wb") as f:
-            f.write(envelope.original_content)
-        with open(base + ".env", "w") as f:
-            f.write(envelope.mail_from + "\n")
-            for rcpt in envelope.rcpt_tos:
-                f.write(rcpt + "\n")
-        os.rename(base + ".data.tmp", base + ".data")
-        return "250 OK queued as %d" % self.count
 
     async def auth_XOAUTH2(self, server, args):
         if len(args) > 1:
