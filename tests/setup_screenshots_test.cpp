@@ -25,8 +25,8 @@ TEST(SetupScreenshotsTest, EveryTabRendersToPng) {
 
     SetupSettings settings;
     settings.domainName = "example.org";
-    settings.smtpServer = "smtp.example.org";
-    settings.pop3Server = "pop.example.org";
+    settings.smtpServer = "smtp+starttls://smtp.example.org";
+    settings.pop3Server = "pop3s://pop.example.org";
     settings.pop3User = "jane";
     settings.pop3Password = "secret";
     settings.inboundDir = "/home/jane/mail/in";
