@@ -8,6 +8,7 @@
 #include "conf_fields.h"
 #include "conf_file.h"
 #include "config/config_file.h"
+#include "config/config_names.h"
 #include "config/side_file.h"
 
 namespace quorvexia::conf {
@@ -19,7 +20,8 @@ struct Context {
     std::string& out;
     std::string& err;
 
-    std::string path(const char* name) const { return dir.empty() ? name : dir + "/" + name; }
+    // The file by its lower-case name, or by the same name in other capitals.
+    std::string path(const char* name) const { return FindConfigFile(dir, name); }
     int fail(int status, const std::string& message) const {
         err += "korvconf: " + message + "\n";
         return status;

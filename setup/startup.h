@@ -7,6 +7,7 @@
 #include <string>
 
 #include "config/config_file.h"
+#include "config/config_names.h"
 #include "config_store.h"
 #include "message_boxes.h"
 
@@ -21,6 +22,12 @@ struct SetupFiles {
     std::string current = kConfigFileName;       // in the current directory
     std::string legacy = kLegacyConfigFileName;
 };
+
+// The two files in `dir` ("" for the current directory), found whatever the
+// letter case of their names when the lower-case names are absent.
+inline SetupFiles FindSetupFiles(const std::string& dir) {
+    return {FindConfigFile(dir, kConfigFileName), FindConfigFile(dir, kLegacyConfigFileName)};
+}
 
 // Runs the five pages modally over the settings; true when the user ended
 // with OK.

@@ -11,6 +11,7 @@
 #include "korvconf/commands.h"
 #include "support/program.h"
 #include "support/temp_dir.h"
+#include "utf8_field_cases.h"
 
 namespace quorvexia {
 namespace {
@@ -134,6 +135,54 @@ TEST(KorvconfSet, SameBytesAsTheSharedConversions) {
         c.edit(settings);
         EXPECT_EQ(ReadFile(dir / "korv.cfg"), Expected(settings, NewImage()));
     }
+}
+
+TEST(KorvconfSet, AccentedTextsAreCutBetweenCharactersAsKorvcfgCutsThem) {
+    TempDir dir;
+    ASSERT_EQ(Korvconf(dir, {"init"}).status, 0);
+    std::vector<std::string> args = {"set"};
+    std::string notes;
+    for (const auto& c : test::Utf8FieldCases()) {
+        args.push_back(c.key);
+        args.push_back(c.typed);
+        notes += std::string("korvconf: ") + c.label + " is cut to its first " +
+                 std::to_string(c.stored.find('\0')) + " bytes\n";
+    }
+    ConfRun r = Korvconf(dir, args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, notes);
+    std::string bytes = ReadFile(dir / "korv.cfg");
+    ASSERT_EQ(bytes.size(), kMailConfigSize);
+    for (const auto& c : test::Utf8FieldCases()) {
+        SCOPED_TRACE(c.key);
+        EXPECT_EQ(bytes.substr(c.offset, c.width), c.stored);
+    }
+}
+
+// Files copied from the old system keep their capitals.
+TEST(KorvconfFiles, FindsUpperCaseNamesWhenTheLowerCaseOnesAreAbsent) {
+    TempDir dir;
+    MailConfig legacy{};
+    SetSignature(legacy.signature, kLegacySignature);
+    legacy.messageCounter.set(5);
+    WriteFile(dir / "BEXOLIND.CFG", Bytes(legacy).substr(0, kLegacyConfigSize));
+    ConfRun init = Korvconf(dir, {"init"});
+    EXPECT_EQ(init.status, 1);
+    EXPECT_NE(init.err.find("run 'korvconf upgrade'"), std::string::npos) << init.err;
+
+    ConfRun upgrade = Korvconf(dir, {"upgrade"});
+    ASSERT_EQ(upgrade.status, 0) << upgrade.err;
+    EXPECT_EQ(test::ListDir(dir.path()), "korv.cfg");
+    EXPECT_EQ(test::ReadConfig(dir / "korv.cfg").messageCounter.get(), 5u);
+
+    // An upper-case KORV.CFG is read and changed in place; no second file appears.
+    ASSERT_EQ(std::rename((dir / "korv.cfg").c_str(), (dir / "KORV.CFG").c_str()), 0);
+    ASSERT_EQ(Korvconf(dir, {"set", "domain", "example.org"}).status, 0);
+    EXPECT_EQ(test::ListDir(dir.path()), "KORV.CFG");
+    EXPECT_EQ(test::ReadConfig(dir / "KORV.CFG").domainName.text(), "example.org");
+    ConfRun shown = Korvconf(dir, {"show"});
+    EXPECT_EQ(shown.status, 0);
+    EXPECT_NE(shown.out.find("Message counter:                      5\n"), std::string::npos) << shown.out;
 }
 
 TEST(KorvconfSet, CarriesCounterPaddingExcessAndModeThrough) {
@@ -453,7 +502,7 @@ TEST(KorvconfProgram, WorksOnTheCurrentDirectoryAndReportsByExitStatus) {
         << shown.out;
     auto cut = test::RunProgram(KORVCONF_PATH, {"set", "logfile", std::string(90, 'p')}, dir.path());
     EXPECT_EQ(cut.status, 0);
-    EXPECT_EQ(cut.err, "korvconf: Logfile is cut to its first 79 characters\n");
+    EXPECT_EQ(cut.err, "korvconf: Logfile is cut to its first 79 bytes\n");
     EXPECT_EQ(test::ReadConfig(dir / "korv.cfg").logFile.text(), std::string(79, 'p'));
 }
 

@@ -152,6 +152,29 @@ TEST(SetupStartupTest, UpgradeKeepsCounterAndDialFieldsAndRemovesTheOldFileEvenO
     EXPECT_EQ(s.data.settings.floodProtection, 0);
 }
 
+// Files copied from the old system keep their capitals: an upper-case
+// BEXOLIND.CFG is offered for the upgrade, an upper-case KORV.CFG is edited
+// in place.
+TEST(SetupStartupTest, UpperCaseNamesAreFoundWhenTheLowerCaseOnesAreAbsent) {
+    Sandbox s;
+    WriteFile(s.dir / "BEXOLIND.CFG", LegacyFileBytes());
+    s.files = setup::FindSetupFiles(s.dir.path());
+    s.boxes.answers = {true};
+    s.run(false);
+    EXPECT_EQ(s.boxes.shown, std::vector<ShownBox>{Question(setup::kTextUpgrade)});
+    EXPECT_EQ(test::ListDir(s.dir.path()), "korv.cfg");
+    EXPECT_EQ(ReadFile(s.dir / "korv.cfg"), UpgradedBytes());
+
+    ASSERT_EQ(std::rename((s.dir / "korv.cfg").c_str(), (s.dir / "KORV.CFG").c_str()), 0);
+    Sandbox again;
+    again.files = setup::FindSetupFiles(s.dir.path());
+    again.run(true, [](SetupSettings& st) { st.smtpServer = "smtp.example.org"; });
+    EXPECT_TRUE(again.boxes.shown.empty());
+    EXPECT_EQ(test::ListDir(s.dir.path()), "KORV.CFG");
+    EXPECT_EQ(test::ReadConfig(s.dir / "KORV.CFG").smtpServer.text(), "smtp.example.org");
+    EXPECT_EQ(test::ReadConfig(s.dir / "KORV.CFG").messageCounter.get(), 123456u);
+}
+
 TEST(SetupStartupTest, UpgradeDeclinedChangesNothing) {
     Sandbox s;
     WriteFile(s.files.legacy, LegacyFileBytes());

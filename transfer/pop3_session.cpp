@@ -10,6 +10,7 @@
 
 #include "activity_log.h"
 #include "config/config_file.h"
+#include "config/config_names.h"
 
 namespace quorvexia {
 
@@ -113,7 +114,7 @@ void Pop3Session::tidyUp(SessionResult /*result*/) {
     // rather than a truncated one.
     MailConfig image = config_;
     image.messageCounter.set(run_.messageCounter);
-    if (!ReplaceFileAtomically(kConfigFileName, ImageBytes(image), kMailConfigSize))
+    if (!ReplaceFileAtomically(FindConfigFile(".", kConfigFileName), ImageBytes(image), kMailConfigSize))
         reporter_.report("Could not write configuration file.\n", '!', "Could not write configuration file");
 }
 

@@ -5,6 +5,7 @@
 
 #include "activity_log.h"
 #include "config/config_file.h"
+#include "config/config_names.h"
 #include "console.h"
 #include "dial_up.h"
 #include "korv_state.h"
@@ -31,7 +32,10 @@ void PrintBanner() {
 }
 
 void LoadConfiguration() {
-    switch (ReadKorvConfig(kConfigFileName, kLegacyConfigFileName, mailConfig)) {
+    // Found whatever their letter case, as korvcfg and korvconf find them.
+    const std::string current = FindConfigFile(".", kConfigFileName);
+    const std::string legacy = FindConfigFile(".", kLegacyConfigFileName);
+    switch (ReadKorvConfig(current.c_str(), legacy.c_str(), mailConfig)) {
         case ConfigOpenResult::OnlyLegacy:
             throw FatalError("Please upgrade old configuration file with KORVCFG");
         case ConfigOpenResult::Unreadable:
