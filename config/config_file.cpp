@@ -87,7 +87,7 @@ ConfigOpenResult ReadKorvConfig(const char* path, const char* legacyPath, MailCo
     return ConfigOpenResult::Read;
 }
 
-bool ReplaceFileAtomically(const std::string& path, const void* data, std::size_t size) {
+bool ReplaceFileAtomically(const std::string& path, const void* data, std::size_t size, int forcedMode) {
     std::string target;
     if (!ResolveSymbolicLinks(path, target)) return false;
 
@@ -95,6 +95,7 @@ bool ReplaceFileAtomically(const std::string& path, const void* data, std::size_
     struct stat old;
     bool existed = stat(target.c_str(), &old) == 0;
     if (existed) mode = old.st_mode & 07777;
+    if (forcedMode >= 0) mode = static_cast<mode_t>(forcedMode);
 
     std::string dir = DirectoryOf(target);
     std::string base = target.substr(target.rfind('/') == std::string::npos ? 0 : target.rfind('/') + 1);

@@ -34,6 +34,7 @@ bool ResolveSymbolicLinks(std::string path, std::string& target);
 // symbolic link at `path` stays a link (its target is replaced). A new file gets
 // mode 0600; an existing file keeps its mode. On failure the old file is left
 // whole, the temporary file is removed and false is returned (errno tells why).
-bool ReplaceFileAtomically(const std::string& path, const void* data, std::size_t size);
+// A `mode` of 0 or more is given to the file whatever it had.
+bool ReplaceFileAtomically(const std::string& path, const void* data, std::size_t size, int mode = -1);
 
 }  // namespace quorvexia

@@ -11,6 +11,7 @@
 #include "config/config_access.h"
 #include "config/config_file.h"
 #include "config/config_names.h"
+#include "config/side_file.h"
 
 namespace quorvexia::conf {
 
@@ -119,6 +120,29 @@ int Show(const Context& c, const std::vector<std::string>& args) {
     SetupSettings settings;
     SettingsFromRecord(record.image, /*legacy=*/false, settings);
     c.out += FormatSettings(settings, record.image.messageCounter.get());
+    SideSettings side;
+    std::string error;
+    SideFileStatus status = ReadSideFile(c.path(kSideFileName), side, error);
+    if (status == SideFileStatus::Failed) return c.fail(kExitFile, error + " (mend or remove the file)");
+    c.out += FormatSideSettings(side, status == SideFileStatus::Read);
+    return kExitDone;
+}
+
+// korv.conf as it stands, or a message saying why it cannot be used.
+bool LoadSide(const Context& c, SideSettings& side) {
+    std::string error;
+    if (ReadSideFile(c.path(kSideFileName), side, error) != SideFileStatus::Failed) return true;
+    c.fail(kExitFile, error + " (mend or remove the file)");
+    return false;
+}
+
+int SetSide(const Context& c, const std::vector<std::pair<const SideKey*, std::string>>& given) {
+    SideSettings side;
+    if (!LoadSide(c, side)) return kExitFile;
+    for (const auto& [key, value] : given) side.*key->value = value;
+    std::string error;
+    if (!WriteSideFile(c.path(kSideFileName), side, error))
+        return c.fail(kExitFile, "cannot write korv.conf: " + error + " (the old file is unchanged)");
     return kExitDone;
 }
 
@@ -129,7 +153,15 @@ int Set(const Context& c, std::vector<std::string> args, const SecretReader& rea
     // typing error changes nothing. A password given as "-" is read first:
     // nobody waits at a prompt while korv.cfg is locked.
     std::vector<const Field*> given;
+    std::vector<std::string> values;
+    std::vector<std::pair<const SideKey*, std::string>> sideGiven;
     for (std::size_t i = 1; i < args.size(); i += 2) {
+        if (const SideKey* key = FindSideKey(args[i])) {
+            std::string error = CheckSideValue(*key, args[i + 1]);
+            if (!error.empty()) return c.fail(kExitUsage, error);
+            sideGiven.emplace_back(key, args[i + 1]);
+            continue;
+        }
         const Field* field = FindField(args[i]);
         if (!field) return c.fail(kExitUsage, "unknown field '" + args[i] + "' (see 'korvconf help' for the fields)");
         if (field->kind == FieldKind::Secret && args[i + 1] == kReadSecret) {
@@ -142,7 +174,12 @@ int Set(const Context& c, std::vector<std::string> args, const SecretReader& rea
         std::string error = ApplyField(*field, args[i + 1], probe, warning);
         if (!error.empty()) return c.fail(kExitUsage, error);
         given.push_back(field);
+        values.push_back(args[i + 1]);
     }
+    // A korv.conf that cannot be read stops the command before korv.cfg changes.
+    SideSettings side;
+    if (!sideGiven.empty() && !LoadSide(c, side)) return kExitFile;
+    if (given.empty()) return SetSide(c, sideGiven);
 
     // A file that will not do is reported before anything is locked; it is
     // looked at again under the lock, as it is then.
@@ -159,7 +196,7 @@ int Set(const Context& c, std::vector<std::string> args, const SecretReader& rea
         SettingsFromRecord(record.image, /*legacy=*/false, settings);
         for (std::size_t i = 0; i < given.size(); ++i) {
             std::string warning;
-            ApplyField(*given[i], args[2 * i + 2], settings, warning);
+            ApplyField(*given[i], values[i], settings, warning);
             if (!warning.empty()) warnings += "korvconf: " + warning + "\n";
         }
         std::string error = CheckSettings(settings, given);
@@ -169,6 +206,7 @@ int Set(const Context& c, std::vector<std::string> args, const SecretReader& rea
         return kExitDone;
     });
     if (status == kExitDone) c.err += warnings;
+    if (status == kExitDone && !sideGiven.empty()) status = SetSide(c, sideGiven);
     return status;
 }
 
@@ -210,7 +248,8 @@ std::string UsageText() {
            "                             from standard input (a terminal asks for it)\n"
            "  upgrade                    turn bexolind.cfg into korv.cfg\n\n"
            "Fields (a label such as \"SMTP Server\" works too):\n" +
-           FormatFieldList();
+           FormatFieldList() + "\nKeys of korv.conf beside korv.cfg (an empty value removes one):\n" +
+           FormatSideKeyList();
 }
 
 int RunKorvconf(const std::vector<std::string>& args, const std::string& dir, std::string& out,

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "config/server_address.h"
+
 namespace quorvexia::conf {
 
 namespace {
@@ -21,8 +23,8 @@ std::string Normalise(std::string_view name) {
 // Security page its size edit with 16 bytes, the text pages with 260.
 const std::vector<Field> kFields = {
     {"domain", "Domain name:", "Mail servers", FieldKind::Text, kSettingTextMax, 64, "domainName", &S::domainName},
-    {"smtp-server", "SMTP Server:", "Mail servers", FieldKind::Text, kSettingTextMax, 64, "smtpServer", &S::smtpServer},
-    {"pop3-server", "POP3 Server:", "Mail servers", FieldKind::Text, kSettingTextMax, 64, "pop3Server", &S::pop3Server},
+    {"smtp-server", "SMTP Server:", "Mail servers", FieldKind::SmtpServer, kSettingTextMax, 64, "smtpServer", &S::smtpServer},
+    {"pop3-server", "POP3 Server:", "Mail servers", FieldKind::Pop3Server, kSettingTextMax, 64, "pop3Server", &S::pop3Server},
     {"pop3-user", "POP3 Username:", "Mail servers", FieldKind::Text, kSettingTextMax, 128, "pop3User", &S::pop3User},
     {"pop3-password", "POP3 Password:", "Mail servers", FieldKind::Secret, kSettingTextMax, 64, "pop3Password", &S::pop3Password},
     {"inbound", "Inbound email:", "Directories", FieldKind::Text, kSettingTextMax, 80, "inboundDir", &S::inboundDir},
@@ -50,6 +52,22 @@ std::string LabelName(const Field& field) {
     std::string_view label = field.label;
     if (!label.empty() && label.back() == ':') label.remove_suffix(1);
     return std::string(label);
+}
+
+ServerProtocol ProtocolOf(const Field& field) {
+    return field.kind == FieldKind::SmtpServer ? ServerProtocol::Smtp : ServerProtocol::Pop3;
+}
+
+// What a server field's form means, shown after it: "(STARTTLS, port 587)".
+std::string ServerNote(const Field& field, const std::string& value) {
+    ServerAddress address;
+    std::string error;
+    if (!ParseServerAddress(value, ProtocolOf(field), address, error)) return "  (" + error + ")";
+    switch (address.security) {
+        case TransportSecurity::StartTls: return "  (STARTTLS, port " + std::to_string(address.port) + ")";
+        case TransportSecurity::ImplicitTls: return "  (TLS, port " + std::to_string(address.port) + ")";
+        default: return {};
+    }
 }
 
 bool ParseSwitch(std::string_view value, int& flag) {
@@ -97,6 +115,12 @@ std::string ApplyField(const Field& field, std::string_view value, SetupSettings
                        std::string& warning) {
     warning.clear();
     switch (field.kind) {
+        case FieldKind::SmtpServer:
+        case FieldKind::Pop3Server: {
+            std::string error = CheckServerField(CutText(value, field.fieldWidth - 1), ProtocolOf(field));
+            if (!error.empty()) return error;
+        }
+            [[fallthrough]];
         case FieldKind::Text:
         case FieldKind::Secret:
         case FieldKind::DialEntry: {
@@ -179,6 +203,11 @@ std::string FormatSettings(const SetupSettings& settings, std::uint32_t messageC
             case FieldKind::DialEntry:
                 value = settings.*f.text;
                 break;
+            case FieldKind::SmtpServer:
+            case FieldKind::Pop3Server:
+                value = settings.*f.text;
+                if (!value.empty()) value += ServerNote(f, CutText(value, f.fieldWidth - 1));
+                break;
             case FieldKind::Secret:
                 // Never the password, nor its length: only whether one is set.
                 value = (settings.*f.text).empty() ? "" : std::string(kMask);
@@ -199,6 +228,28 @@ std::string FormatSettings(const SetupSettings& settings, std::uint32_t messageC
     return out;
 }
 
+std::string FormatSideSettings(const SideSettings& side, bool present) {
+    if (!present) return "korv.conf: none (no helpers, no extra CA file)\n";
+    std::string out = "korv.conf\n";
+    for (const SideKey& k : SideKeys()) {
+        std::string line = "  " + std::string(k.key) + ":";
+        line.resize(std::max(line.size() + 1, std::size_t{22}), ' ');
+        const std::string& value = side.*k.value;
+        out += line + (value.empty() ? std::string("(not set)") : value) + "\n";
+    }
+    return out;
+}
+
+std::string FormatSideKeyList() {
+    std::string out;
+    for (const SideKey& k : SideKeys()) {
+        std::string key(k.key);
+        key.resize(18, ' ');
+        out += "  " + key + std::string(k.help) + "\n";
+    }
+    return out;
+}
+
 std::string FormatFieldList() {
     std::string out;
     for (const Field& f : kFields) {
@@ -210,6 +261,8 @@ std::string FormatFieldList() {
             case FieldKind::Switch: out += " (on or off)"; break;
             case FieldKind::Kilobytes: out += " (whole kB)"; break;
             case FieldKind::DialEntry: out += " (a name chooses modem)"; break;
+            case FieldKind::SmtpServer: out += " (host[:port], smtps://host or smtp+starttls://host)"; break;
+            case FieldKind::Pop3Server: out += " (host[:port], pop3s://host or pop3+starttls://host)"; break;
             default: break;
         }
         out += "\n";

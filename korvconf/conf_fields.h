@@ -9,10 +9,11 @@
 #include <vector>
 
 #include "config/setup_settings.h"
+#include "config/side_file.h"
 
 namespace quorvexia::conf {
 
-enum class FieldKind { Text, Secret, Connection, DialEntry, Switch, Kilobytes };
+enum class FieldKind { Text, Secret, Connection, DialEntry, Switch, Kilobytes, SmtpServer, Pop3Server };
 
 struct Field {
     std::string_view key;      // what scripts type: "smtp-server"
@@ -22,7 +23,7 @@ struct Field {
     std::size_t takenBack;     // characters korvcfg's control hands to the settings
     std::size_t fieldWidth;    // bytes of the record field (0: not a text field)
     std::string_view setting;  // the setting's own name: "smtpServer"
-    std::string SetupSettings::*text = nullptr;  // Text, Secret, DialEntry
+    std::string SetupSettings::*text = nullptr;  // Text, Secret, DialEntry and the servers
     int SetupSettings::*flag = nullptr;          // Switch
 };
 
@@ -51,5 +52,10 @@ std::string FormatSettings(const SetupSettings& settings, std::uint32_t messageC
 
 // The list of fields for the usage text.
 std::string FormatFieldList();
+
+// The section of `korvconf show` for korv.conf (`present` false: no file).
+std::string FormatSideSettings(const SideSettings& side, bool present);
+// The keys of korv.conf for the usage text.
+std::string FormatSideKeyList();
 
 }  // namespace quorvexia::conf

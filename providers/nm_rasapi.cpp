@@ -24,13 +24,13 @@
 #include <vector>
 
 #include "platform/ras.h"
-#include "process.h"
+#include "platform/process.h"
 #include "terse.h"
 
 using namespace quorvexia::ras;
 using quorvexia::providers::ParseTerse;
-using quorvexia::providers::ProcessResult;
-using quorvexia::providers::RunProcess;
+using quorvexia::platform::ProcessResult;
+using quorvexia::platform::RunProcess;
 
 namespace {
 

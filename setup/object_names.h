@@ -8,7 +8,8 @@
 //   - the label of a control is "<identifier>.label" ("1238.label"), and the
 //     unit after it "<identifier>.unit" ("1007.unit");
 //   - everything else is "<template>.<role>": "109.group", "120.settings",
-//     "118.picture", "118.icon", "118.text", "108.icon", "108.intro", ...
+//     "118.picture", "118.icon", "118.text", "108.icon", "108.intro",
+//     "109.faults", ...
 #pragma once
 
 #include <QString>

@@ -264,8 +264,96 @@ TEST(KorvconfShow, EveryLabelAndMaskedPasswords) {
         "  Flood protection:                   off\n"
         "  Maximum message size:               1024 kB\n"
         "  Delete larger messages from server: off\n"
-        "Message counter:                      0\n";
+        "Message counter:                      0\n"
+        "korv.conf: none (no helpers, no extra CA file)\n";
     EXPECT_EQ(r.out, expected);
+}
+
+TEST(KorvconfServerForms, AcceptedShownWithTheirMeaningAndRefusedWhenUnknown) {
+    TempDir dir;
+    ASSERT_EQ(Korvconf(dir, {"init"}).status, 0);
+    ConfRun set = Korvconf(dir, {"set", "smtp-server", "SMTP+STARTTLS://smtp.example.com", "pop3-server",
+                                 "pop3s://[2001:db8::1]:9995"});
+    ASSERT_EQ(set.status, 0) << set.err;
+    MailConfig saved = test::ReadConfig(dir / "korv.cfg");
+    EXPECT_EQ(saved.smtpServer.text(), "SMTP+STARTTLS://smtp.example.com");
+    EXPECT_EQ(saved.pop3Server.text(), "pop3s://[2001:db8::1]:9995");
+    ConfRun shown = Korvconf(dir, {"show"});
+    EXPECT_NE(shown.out.find("  SMTP Server:                        SMTP+STARTTLS://smtp.example.com  (STARTTLS, port 587)\n"),
+              std::string::npos) << shown.out;
+    EXPECT_NE(shown.out.find("  POP3 Server:                        pop3s://[2001:db8::1]:9995  (TLS, port 9995)\n"),
+              std::string::npos) << shown.out;
+
+    const std::string before = ReadFile(dir / "korv.cfg");
+    struct {
+        std::vector<std::string> args;
+        const char* message;
+    } refused[] = {
+        {{"set", "pop3-server", "imap://mail.example.com"},
+         "korvconf: unknown scheme 'imap://' in the POP3 server: use pop3s:// or pop3+starttls://, or no scheme for plain POP3\n"},
+        {{"set", "domain", "x", "smtp-server", "pop3s://mail.example.com"},
+         "korvconf: pop3s:// is for the POP3 server; the SMTP server takes smtps:// or smtp+starttls://, or no scheme for plain SMTP\n"},
+        {{"set", "smtp-server", "smtps://mail.example.com:70000"},
+         "korvconf: the port in the SMTP server 'smtps://mail.example.com:70000' is not a number from 1 to 65535\n"},
+    };
+    for (const auto& r : refused) {
+        ConfRun run = Korvconf(dir, r.args);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(run.err, r.message);
+    }
+    EXPECT_EQ(ReadFile(dir / "korv.cfg"), before);
+}
+
+TEST(KorvconfSideFile, KeysSetShownAndRemoved) {
+    TempDir dir;
+    ASSERT_EQ(Korvconf(dir, {"init"}).status, 0);
+    ConfRun set = Korvconf(dir, {"set", "token-command", "get-token --user 'ann b'", "pop3-user", "ann",
+                                 "ca-file", "/srv/ca.pem"});
+    ASSERT_EQ(set.status, 0) << set.err;
+    EXPECT_EQ(test::ReadConfig(dir / "korv.cfg").pop3User.text(), "ann");
+    EXPECT_EQ(ReadFile(dir / "korv.conf"), "# Settings of korv beside korv.cfg; see korv(1).\n"
+                                           "token-command = get-token --user 'ann b'\n"
+                                           "ca-file = /srv/ca.pem\n");
+    struct stat st;
+    ASSERT_EQ(stat((dir / "korv.conf").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+    ConfRun shown = Korvconf(dir, {"show"});
+    ASSERT_EQ(shown.status, 0) << shown.err;
+    EXPECT_NE(shown.out.find("korv.conf\n"
+                             "  password-command:   (not set)\n"
+                             "  token-command:      get-token --user 'ann b'\n"
+                             "  ca-file:            /srv/ca.pem\n"),
+              std::string::npos)
+        << shown.out;
+
+    // Only side keys: korv.cfg is left as it was; an empty value removes a key.
+    const std::string record = ReadFile(dir / "korv.cfg");
+    ASSERT_EQ(Korvconf(dir, {"set", "token-command", ""}).status, 0);
+    EXPECT_EQ(ReadFile(dir / "korv.conf"), "# Settings of korv beside korv.cfg; see korv(1).\n"
+                                           "ca-file = /srv/ca.pem\n");
+    EXPECT_EQ(ReadFile(dir / "korv.cfg"), record);
+}
+
+TEST(KorvconfSideFile, FaultsChangeNothing) {
+    TempDir dir;
+    ASSERT_EQ(Korvconf(dir, {"init"}).status, 0);
+    const std::string record = ReadFile(dir / "korv.cfg");
+
+    ConfRun quote = Korvconf(dir, {"set", "domain", "x", "password-command", "secret-tool 'lookup"});
+    EXPECT_EQ(quote.status, 2);
+    EXPECT_EQ(quote.err, "korvconf: password-command: a quote ' is not closed\n");
+    EXPECT_FALSE(FileExists(dir / "korv.conf"));
+
+    WriteFile(dir / "korv.conf", "ca-file = /a\nbogus\n");
+    ConfRun damaged = Korvconf(dir, {"set", "domain", "x", "ca-file", "/b"});
+    EXPECT_EQ(damaged.status, 1);
+    EXPECT_EQ(damaged.err, "korvconf: korv.conf line 2: expected 'key = value', not 'bogus' (mend or remove the file)\n");
+    EXPECT_EQ(ReadFile(dir / "korv.cfg"), record);
+    EXPECT_EQ(ReadFile(dir / "korv.conf"), "ca-file = /a\nbogus\n");
+    ConfRun shown = Korvconf(dir, {"show"});
+    EXPECT_EQ(shown.status, 1);
+    EXPECT_EQ(shown.err, damaged.err);
 }
 
 struct ErrorCase {

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "support/scripted_server.h"
+#include "support/tls_fixture.h"
 
 namespace quorvexia::test {
 
@@ -22,37 +23,36 @@ namespace {
 
 const char* kDovecot = "/usr/sbin/dovecot";
 
-bool Accepts(unsigned short port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    close(fd);
-    return ok;
-}
-
 }  // namespace
 
 bool DovecotServer::Installed() { return access(kDovecot, X_OK) == 0; }
 
-DovecotServer::DovecotServer() {
+DovecotServer::DovecotServer(const DovecotTls* tls) {
     const std::string& d = dir_.path();
     chmod(d.c_str(), 0711);  // the login processes must reach base_dir
     for (const char* sub : {"base", "state", "mail/ann/Maildir/new", "mail/ann/Maildir/cur", "mail/ann/Maildir/tmp"})
         std::filesystem::create_directories(d + "/" + sub);
     WriteFile(d + "/passwd", "ann:{PLAIN}secret\n");
     port_ = FreeLoopbackPort();
+    std::string security = "ssl = no\ndisable_plaintext_auth = no\nauth_mechanisms = plain\n";
+    std::string pop3s = "  inet_listener pop3s {\n    port = 0\n  }\n";
+    if (tls) {
+        host_ = "127.0.0.2";
+        pop3sPort_ = FreeLoopbackPort();
+        security = "ssl = required\nssl_cert = <" + tls->cert + "\nssl_key = <" + tls->key +
+                   "\nssl_min_protocol = TLSv1.2\ndisable_plaintext_auth = yes\nauth_mechanisms = plain login\n"
+                   "auth_verbose = yes\n";
+        pop3s = "  inet_listener pop3s {\n    address = 127.0.0.2\n    port = " + std::to_string(pop3sPort_) +
+                "\n    ssl = yes\n  }\n";
+    }
     WriteFile(d + "/dovecot.conf",
-              "protocols = pop3\nlisten = 127.0.0.1\nbase_dir = " + d + "/base\nstate_dir = " + d +
-                  "/state\nlog_path = " + d +
-                  "/dovecot.log\nssl = no\ndisable_plaintext_auth = no\nauth_mechanisms = plain\n"
+              "protocols = pop3\nlisten = " + host_ + "\nbase_dir = " + d + "/base\nstate_dir = " + d +
+                  "/state\nlog_path = " + d + "/dovecot.log\n" + security +
                   "mail_location = maildir:" + d + "/mail/%u/Maildir\n"
                   "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN username_format=%u " + d + "/passwd\n}\n"
                   "userdb {\n  driver = static\n  args = uid=nobody gid=nogroup home=" + d + "/mail/%u\n}\n"
-                  "service pop3-login {\n  inet_listener pop3 {\n    address = 127.0.0.1\n    port = " +
-                  std::to_string(port_) + "\n  }\n  inet_listener pop3s {\n    port = 0\n  }\n}\n");
+                  "service pop3-login {\n  inet_listener pop3 {\n    address = " + host_ + "\n    port = " +
+                  std::to_string(port_) + "\n  }\n" + pop3s + "}\n");
 }
 
 DovecotServer::~DovecotServer() { stop(); }
@@ -78,7 +78,8 @@ bool DovecotServer::start() {
             std::ifstream pidFile(dir_.path() + "/base/master.pid");
             pidFile >> pid_;
         }
-        if (pid_ != 0 && Accepts(port_)) return true;
+        if (pid_ != 0 && WaitUntilAccepts(port_, 0, host_) && (!pop3sPort_ || WaitUntilAccepts(pop3sPort_, 0, host_)))
+            return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return false;
@@ -91,6 +92,8 @@ void DovecotServer::stop() {
     if (kill(pid_, 0) == 0) kill(pid_, SIGKILL);
     pid_ = 0;
 }
+
+std::string DovecotServer::log() const { return ReadFile(dir_.path() + "/dovecot.log"); }
 
 int DovecotServer::messagesLeft() const {
     int n = 0;

@@ -9,9 +9,18 @@
 
 namespace quorvexia::test {
 
+// Certificate and key for a Dovecot that requires TLS.
+struct DovecotTls {
+    std::string cert;
+    std::string key;
+};
+
 class DovecotServer {
 public:
-    DovecotServer();  // prepared, not started
+    // Prepared, not started. With `tls`, it listens on 127.0.0.2 (so that a
+    // client from 127.0.0.1 is not "the same host" that may log in in plain
+    // text) with ssl = required: a plain port offering STLS, and a pop3s port.
+    explicit DovecotServer(const DovecotTls* tls = nullptr);
     ~DovecotServer();
     DovecotServer(const DovecotServer&) = delete;
     DovecotServer& operator=(const DovecotServer&) = delete;
@@ -22,7 +31,10 @@ public:
     bool start();  // false when it does not accept connections within 20 s
     void stop();
 
-    std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+    std::string address() const { return host_ + ":" + std::to_string(port_); }
+    std::string pop3sAddress() const { return host_ + ":" + std::to_string(pop3sPort_); }
+    // Its log (logins and failed attempts are logged verbosely).
+    std::string log() const;
     std::string user() const { return "ann"; }
     std::string password() const { return "secret"; }
     // The number of messages left in the mailbox (new and cur).
@@ -30,7 +42,9 @@ public:
 
 private:
     TempDir dir_;
+    std::string host_ = "127.0.0.1";
     unsigned short port_ = 0;
+    unsigned short pop3sPort_ = 0;
     int pid_ = 0;
 };
 

@@ -40,8 +40,8 @@ struct ScreenFixture : ::testing::Test {
         setenv("FAKE_RAS_STATE", (temp / "fake_ras_state").c_str(), 1);
         provider.load(FAKE_RASAPI_DIR);
         settings.domainName = "example.org";
-        settings.smtpServer = "smtp.example.org";
-        settings.pop3Server = "pop.example.org";
+        settings.smtpServer = "smtp+starttls://smtp.example.org";
+        settings.pop3Server = "pop3s://pop.example.org";
         settings.pop3User = "jane";
         settings.pop3Password = "secret";
         settings.inboundDir = "/home/jane/mail/in";

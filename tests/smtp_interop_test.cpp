@@ -3,24 +3,11 @@
 // .wrk file, and the queue is empty afterwards.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <map>
 #include <string>
-#include <thread>
 
 #include "smtp_test_support.h"
-
-extern char** environ;
+#include "support/smtp_server.h"
 
 namespace quorvexia::test {
 namespace {
@@ -39,7 +26,7 @@ std::string OnTheWire(const std::string& text) {
 TEST(SmtpInterop, QueueWithA50MiBMessageArrivesWhole) {
     KorvSandbox box;
     TempDir received;
-    SmtpSink sink(received.path(), 240);
+    SmtpServerProcess sink(received.path(), 240);
     ASSERT_TRUE(sink.ready());
 
     std::map<std::string, std::pair<std::string, std::string>> expected;  // sender -> recipients, text

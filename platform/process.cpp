@@ -8,8 +8,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
-namespace quorvexia::providers {
+namespace quorvexia::platform {
 
 namespace {
 
@@ -47,10 +48,10 @@ long long NowMs() {
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-// Reads both outputs until both are closed or the time is up; false at the limit.
-bool Collect(Pipe& out, Pipe& err, ProcessResult& result, int timeoutSeconds) {
-    long long deadline = timeoutSeconds > 0 ? NowMs() + timeoutSeconds * 1000LL : 0;
-    Fd* ends[2] = {&out.ends[0], &err.ends[0]};
+// Reads the captured outputs until they are closed, the time is up or stdout
+// passes its limit; false when the program must be stopped.
+bool Collect(Fd* ends[2], ProcessResult& result, const ProcessOptions& options) {
+    long long deadline = options.timeoutSeconds > 0 ? NowMs() + options.timeoutSeconds * 1000LL : 0;
     std::string* texts[2] = {&result.out, &result.err};
     while (ends[0]->get() >= 0 || ends[1]->get() >= 0) {
         pollfd fds[2];
@@ -58,7 +59,10 @@ bool Collect(Pipe& out, Pipe& err, ProcessResult& result, int timeoutSeconds) {
         int wait = -1;
         if (deadline) {
             long long left = deadline - NowMs();
-            if (left <= 0) return false;
+            if (left <= 0) {
+                result.timedOut = true;
+                return false;
+            }
             wait = static_cast<int>(left);
         }
         int ready = poll(fds, 2, wait);
@@ -74,13 +78,17 @@ bool Collect(Pipe& out, Pipe& err, ProcessResult& result, int timeoutSeconds) {
                 ends[i]->reset();
             }
         }
+        if (options.outLimit && result.out.size() > options.outLimit) {
+            result.overflowed = true;
+            return false;
+        }
     }
     return true;
 }
 
 }  // namespace
 
-ProcessResult RunProcess(const std::vector<std::string>& args, bool capture, int timeoutSeconds) {
+ProcessResult RunProcess(const std::vector<std::string>& args, const ProcessOptions& options) {
     ProcessResult result;
     if (args.empty()) return result;
     std::vector<char*> argv;
@@ -88,7 +96,8 @@ ProcessResult RunProcess(const std::vector<std::string>& args, bool capture, int
     argv.push_back(nullptr);
 
     Pipe out, err, execError;
-    if (!execError.open() || (capture && (!out.open() || !err.open()))) return result;
+    if (!execError.open() || (options.captureOut && !out.open()) || (options.captureErr && !err.open()))
+        return result;
 
     pid_t pid = fork();
     if (pid < 0) return result;
@@ -96,10 +105,8 @@ ProcessResult RunProcess(const std::vector<std::string>& args, bool capture, int
         // Only async-signal-safe calls from here on: the parent may have threads.
         int devNull = ::open("/dev/null", O_RDONLY);
         if (devNull >= 0) dup2(devNull, 0);
-        if (capture) {
-            dup2(out.ends[1].get(), 1);
-            dup2(err.ends[1].get(), 2);
-        }
+        if (options.captureOut) dup2(out.ends[1].get(), 1);
+        if (options.captureErr) dup2(err.ends[1].get(), 2);
         execvp(argv[0], argv.data());
         int error = errno;
         ssize_t ignored = write(execError.ends[1].get(), &error, sizeof error);
@@ -116,8 +123,10 @@ ProcessResult RunProcess(const std::vector<std::string>& args, bool capture, int
         got = read(execError.ends[0].get(), &execErrno, sizeof execErrno);
     } while (got < 0 && errno == EINTR);
     result.started = got == 0;  // the pipe closed on a successful exec
+    if (!result.started) result.execError = execErrno;
 
-    bool inTime = !result.started || !capture || Collect(out, err, result, timeoutSeconds);
+    Fd* ends[2] = {&out.ends[0], &err.ends[0]};
+    bool inTime = !result.started || (!options.captureOut && !options.captureErr) || Collect(ends, result, options);
     if (!inTime) kill(pid, SIGKILL);
     int wstatus = 0;
     while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
@@ -127,4 +136,47 @@ ProcessResult RunProcess(const std::vector<std::string>& args, bool capture, int
     return result;
 }
 
-}  // namespace quorvexia::providers
+bool RunHelper(const std::vector<std::string>& words, std::string& answer, std::string& error,
+               int timeoutSeconds) {
+    answer.clear();
+    if (words.empty()) {
+        error = "the helper command is empty";
+        return false;
+    }
+    ProcessOptions options;
+    options.captureOut = true;
+    options.outLimit = kHelperOutputMax;
+    options.timeoutSeconds = timeoutSeconds;
+    ProcessResult result = RunProcess(words, options);
+    const std::string name = "helper '" + words[0] + "'";
+    if (!result.started) {
+        error = name + " cannot be run: " +
+                (result.execError ? std::strerror(result.execError) : "no process could be made");
+        return false;
+    }
+    if (result.timedOut) {
+        error = name + " gave no answer within " + std::to_string(timeoutSeconds) +
+                (timeoutSeconds == 1 ? " second" : " seconds");
+        return false;
+    }
+    if (result.overflowed) {
+        error = name + " printed more than " + std::to_string(kHelperOutputMax) + " bytes";
+        return false;
+    }
+    if (!result.finished) {
+        error = name + " was ended by a signal";
+        return false;
+    }
+    if (result.status != 0) {
+        error = name + " failed with exit status " + std::to_string(result.status);
+        return false;
+    }
+    answer = std::move(result.out);
+    if (!answer.empty() && answer.back() == '\n') {
+        answer.pop_back();
+        if (!answer.empty() && answer.back() == '\r') answer.pop_back();
+    }
+    return true;
+}
+
+}  // namespace quorvexia::platform

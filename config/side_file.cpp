@@ -1,0 +1,202 @@
+#include "side_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "config_file.h"
+
+namespace quorvexia {
+
+namespace {
+
+const std::vector<SideKey> kSideKeys = {
+    {"password-command", &SideSettings::passwordCommand,
+     "a command whose output is the password (instead of pop3-password)", true},
+    {"token-command", &SideSettings::tokenCommand,
+     "a command whose output is an OAuth2 access token (XOAUTH2, OAUTHBEARER)", true},
+    {"ca-file", &SideSettings::caFile, "a PEM file of certificates to trust besides the system's", false},
+};
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view Trim(std::string_view s) {
+    while (!s.empty() && (IsBlank(s.front()) || s.front() == '\r')) s.remove_prefix(1);
+    while (!s.empty() && (IsBlank(s.back()) || s.back() == '\r')) s.remove_suffix(1);
+    return s;
+}
+
+std::string KeyList() {
+    std::string out;
+    for (const SideKey& k : kSideKeys) out += (out.empty() ? "" : ", ") + std::string(k.key);
+    return out;
+}
+
+}  // namespace
+
+const std::vector<SideKey>& SideKeys() { return kSideKeys; }
+
+const SideKey* FindSideKey(std::string_view key) {
+    for (const SideKey& k : kSideKeys)
+        if (k.key == key) return &k;
+    return nullptr;
+}
+
+std::string CheckSideValue(const SideKey& key, std::string_view value) {
+    for (char c : value)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            return std::string(key.key) + " takes one line without control characters";
+    if (value != Trim(value)) return std::string(key.key) + " takes a value without blanks around it";
+    if (key.command && !value.empty()) {
+        std::vector<std::string> words;
+        std::string error;
+        if (!SplitCommandLine(value, words, error)) return std::string(key.key) + ": " + error;
+    }
+    return {};
+}
+
+bool ParseSideText(std::string_view text, SideSettings& settings, std::string& error) {
+    settings = {};
+    std::vector<const SideKey*> seen;
+    int number = 0;
+    while (!text.empty()) {
+        ++number;
+        auto end = text.find('\n');
+        std::string_view line = Trim(text.substr(0, end));
+        text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
+        if (line.empty() || line.front() == '#') continue;
+        std::string where = "line " + std::to_string(number) + ": ";
+        auto equals = line.find('=');
+        if (equals == std::string_view::npos) {
+            error = where + "expected 'key = value', not '" + std::string(line) + "'";
+            return false;
+        }
+        std::string_view name = Trim(line.substr(0, equals));
+        std::string_view value = Trim(line.substr(equals + 1));
+        const SideKey* key = FindSideKey(name);
+        if (!key) {
+            error = where + "unknown key '" + std::string(name) + "' (known keys: " + KeyList() + ")";
+            return false;
+        }
+        for (const SideKey* k : seen) {
+            if (k == key) {
+                error = where + std::string(name) + " is given twice";
+                return false;
+            }
+        }
+        seen.push_back(key);
+        std::string fault = CheckSideValue(*key, value);
+        if (!fault.empty()) {
+            error = where + fault;
+            return false;
+        }
+        settings.*key->value = std::string(value);
+    }
+    return true;
+}
+
+std::string FormatSideText(const SideSettings& settings) {
+    std::string out = "# Settings of korv beside korv.cfg; see korv(1).\n";
+    for (const SideKey& k : kSideKeys) {
+        const std::string& value = settings.*k.value;
+        if (!value.empty()) out += std::string(k.key) + " = " + value + "\n";
+    }
+    return out;
+}
+
+SideFileStatus ReadSideFile(const std::string& path, SideSettings& settings, std::string& error) {
+    settings = {};
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        if (errno == ENOENT) return SideFileStatus::Absent;
+        error = std::string(kSideFileName) + ": " + std::strerror(errno);
+        return SideFileStatus::Failed;
+    }
+    std::string text;
+    struct stat st;
+    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    bool ok = regular;
+    while (ok) {
+        char buffer[4096];
+        ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            ok = got == 0;
+            break;
+        }
+        text.append(buffer, static_cast<std::size_t>(got));
+        ok = text.size() <= kSideFileMaxBytes;
+    }
+    int savedErrno = errno;
+    ::close(fd);
+    if (!ok) {
+        error = std::string(kSideFileName) + ": " +
+                (!regular                           ? std::string("not a regular file")
+                 : text.size() > kSideFileMaxBytes ? "larger than " + std::to_string(kSideFileMaxBytes) + " bytes"
+                                                   : std::string(std::strerror(savedErrno)));
+        return SideFileStatus::Failed;
+    }
+    if (!ParseSideText(text, settings, error)) {
+        error = std::string(kSideFileName) + " " + error;
+        return SideFileStatus::Failed;
+    }
+    return SideFileStatus::Read;
+}
+
+bool WriteSideFile(const std::string& path, const SideSettings& settings, std::string& error) {
+    std::string text = FormatSideText(settings);
+    if (!ReplaceFileAtomically(path, text.data(), text.size(), /*mode=*/0600)) {
+        error = std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool SplitCommandLine(std::string_view line, std::vector<std::string>& words, std::string& error) {
+    words.clear();
+    std::string word;
+    bool inWord = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        char c = line[i];
+        if (IsBlank(c)) {
+            if (inWord) words.push_back(std::move(word));
+            word.clear();
+            inWord = false;
+            continue;
+        }
+        inWord = true;
+        if (c == '\'' || c == '"') {
+            std::size_t close = i + 1;
+            for (; close < line.size() && line[close] != c; ++close) {
+                if (c == '"' && line[close] == '\\' && close + 1 < line.size() &&
+                    (line[close + 1] == '"' || line[close + 1] == '\\'))
+                    ++close;
+                word += line[close];
+            }
+            if (close >= line.size()) {
+                error = std::string("a quote ") + c + " is not closed";
+                return false;
+            }
+            i = close;
+        } else if (c == '\\') {
+            if (++i >= line.size()) {
+                error = "the command ends in a backslash";
+                return false;
+            }
+            word += line[i];
+        } else {
+            word += c;
+        }
+    }
+    if (inWord) words.push_back(std::move(word));
+    if (words.empty()) {
+        error = "the command is empty";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace quorvexia

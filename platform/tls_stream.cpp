@@ -1,0 +1,310 @@
+#include "tls_stream.h"
+
+#include <arpa/inet.h>
+#include <time.h>
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "net.h"
+
+namespace quorvexia::platform {
+
+namespace {
+
+long long NowMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+TlsStream* StreamOf(BIO* bio) { return static_cast<TlsStream*>(BIO_get_data(bio)); }
+
+int BioWrite(BIO* bio, const char* data, int size) {
+    BIO_clear_retry_flags(bio);
+    return StreamOf(bio)->innerSend(data, static_cast<std::size_t>(size)) ? size : -1;
+}
+
+int BioRead(BIO* bio, char* data, int size) {
+    BIO_clear_retry_flags(bio);
+    return static_cast<int>(StreamOf(bio)->innerReceive(data, static_cast<std::size_t>(size)));
+}
+
+long BioCtrl(BIO*, int command, long, void*) { return command == BIO_CTRL_FLUSH ? 1 : 0; }
+
+int BioCreate(BIO* bio) {
+    BIO_set_init(bio, 1);
+    return 1;
+}
+
+// One method table for the process, made on first use.
+BIO_METHOD* StreamBioMethod() {
+    static BIO_METHOD* method = [] {
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "korv stream");
+        if (m) {
+            BIO_meth_set_write(m, BioWrite);
+            BIO_meth_set_read(m, BioRead);
+            BIO_meth_set_ctrl(m, BioCtrl);
+            BIO_meth_set_create(m, BioCreate);
+        }
+        return m;
+    }();
+    return method;
+}
+
+bool IsIpLiteral(const std::string& host) {
+    unsigned char buffer[16];
+    return inet_pton(AF_INET, host.c_str(), buffer) == 1 || inet_pton(AF_INET6, host.c_str(), buffer) == 1;
+}
+
+std::string NameText(const X509_NAME* name) {
+    BIO* bio = BIO_new(BIO_s_mem());
+    if (!bio) return {};
+    X509_NAME_print_ex(bio, name, 0, XN_FLAG_RFC2253);
+    char* data = nullptr;
+    long size = BIO_get_mem_data(bio, &data);
+    std::string text(data ? data : "", size > 0 ? static_cast<std::size_t>(size) : 0);
+    BIO_free(bio);
+    return EscapeControlBytes(text);
+}
+
+std::string OpenSslReason(unsigned long error) {
+    const char* text = error ? ERR_reason_error_string(error) : nullptr;
+    return text ? text : "no reason given";
+}
+
+}  // namespace
+
+struct TlsStream::Handles {
+    SSL_CTX* context = nullptr;
+    SSL* ssl = nullptr;
+    ~Handles() {
+        SSL_free(ssl);  // frees the BIO with it
+        SSL_CTX_free(context);
+    }
+};
+
+std::string EscapeControlBytes(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", byte);
+            out += hex;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+TlsStream::TlsStream(std::unique_ptr<ByteStream> inner)
+    : inner_(std::move(inner)), handles_(std::make_unique<Handles>()), timeoutMs_(kReplyTimeoutMs) {}
+
+TlsStream::~TlsStream() {
+    // A polite close_notify when the session is sound; its answer is not awaited.
+    if (established_ && lastError_ == 0 && !peerClosed_) SSL_shutdown(handles_->ssl);
+}
+
+void TlsStream::setTimeout(int timeoutMs) {
+    timeoutMs_ = timeoutMs;
+    inner_->setTimeout(timeoutMs);
+}
+
+bool TlsStream::innerSend(const char* data, std::size_t size) {
+    if (inner_->sendAll(data, size)) return true;
+    lastError_ = inner_->lastError();
+    return false;
+}
+
+long TlsStream::innerReceive(char* data, std::size_t size) {
+    if (deadlineMs_) {
+        long long left = deadlineMs_ - NowMs();
+        if (left <= 0) {
+            timedOut_ = true;
+            lastError_ = ETIMEDOUT;
+            return -1;
+        }
+        inner_->setTimeout(static_cast<int>(left < timeoutMs_ ? left : timeoutMs_));
+    }
+    long got = inner_->receive(data, size);
+    if (got > 0 && firstBytes_.size() < 8)
+        firstBytes_.append(data, std::min<std::size_t>(static_cast<std::size_t>(got), 8 - firstBytes_.size()));
+    if (got == 0) peerClosed_ = true;
+    if (got < 0) {
+        lastError_ = inner_->lastError();
+        if (deadlineMs_ && lastError_ == ETIMEDOUT) timedOut_ = true;
+    }
+    return got;
+}
+
+bool TlsStream::fail(TlsFailure failure, std::string reason) {
+    failure_ = failure;
+    reason_ = std::move(reason);
+    if (lastError_ == 0 && !peerClosed_) lastError_ = EPROTO;
+    return false;
+}
+
+bool TlsStream::handshake(const TlsOptions& options) {
+    ERR_clear_error();
+    Handles& h = *handles_;
+    h.context = SSL_CTX_new(TLS_client_method());
+    BIO* bio = StreamBioMethod() ? BIO_new(StreamBioMethod()) : nullptr;
+    if (!h.context || !bio) {
+        BIO_free(bio);
+        return fail(TlsFailure::Setup, "TLS could not be set up");
+    }
+    SSL_CTX_set_min_proto_version(h.context, TLS1_2_VERSION);
+    SSL_CTX_set_options(h.context, SSL_OP_IGNORE_UNEXPECTED_EOF);
+    SSL_CTX_set_verify(h.context, SSL_VERIFY_PEER, nullptr);
+    SSL_CTX_set_default_verify_paths(h.context);
+    if (!options.caFile.empty() &&
+        SSL_CTX_load_verify_locations(h.context, options.caFile.c_str(), nullptr) != 1) {
+        BIO_free(bio);
+        return fail(TlsFailure::CaFile, "the CA file '" + EscapeControlBytes(options.caFile) +
+                                            "' holds no certificate that can be read");
+    }
+    h.ssl = SSL_new(h.context);
+    if (!h.ssl) {
+        BIO_free(bio);
+        return fail(TlsFailure::Setup, "TLS could not be set up");
+    }
+    BIO_set_data(bio, this);
+    SSL_set_bio(h.ssl, bio, bio);
+    SSL_set_hostflags(h.ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    // SSL_set1_host takes an IP literal as an address to match; SNI carries names only.
+    if (SSL_set1_host(h.ssl, options.host.c_str()) != 1 ||
+        (!IsIpLiteral(options.host) && SSL_set_tlsext_host_name(h.ssl, options.host.c_str()) != 1))
+        return fail(TlsFailure::Setup, "TLS could not be set up for the name '" + EscapeControlBytes(options.host) + "'");
+
+    deadlineMs_ = NowMs() + options.handshakeTimeoutMs;
+    int rc = SSL_connect(h.ssl);
+    deadlineMs_ = 0;
+    inner_->setTimeout(timeoutMs_);
+    if (rc == 1) {
+        established_ = true;
+        return true;
+    }
+    classifyHandshakeFault(ERR_peek_last_error(), options.host);
+    ERR_clear_error();
+    return false;
+}
+
+void TlsStream::classifyHandshakeFault(unsigned long error, const std::string& host) {
+    if (timedOut_) {
+        fail(TlsFailure::TimedOut, "no TLS handshake within the time limit");
+        return;
+    }
+    long verify = SSL_get_verify_result(handles_->ssl);
+    switch (verify) {
+        case X509_V_OK:
+            break;
+        case X509_V_ERR_CERT_HAS_EXPIRED:
+        case X509_V_ERR_CERT_NOT_YET_VALID:
+            fail(TlsFailure::Expired, verify == X509_V_ERR_CERT_HAS_EXPIRED ? "certificate expired"
+                                                                            : "certificate not valid yet");
+            return;
+        case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+            fail(TlsFailure::SelfSigned, "certificate self-signed");
+            return;
+        case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+        case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+            fail(TlsFailure::UnknownIssuer, "certificate from an unknown issuer");
+            return;
+        case X509_V_ERR_HOSTNAME_MISMATCH:
+        case X509_V_ERR_IP_ADDRESS_MISMATCH:
+            fail(TlsFailure::NameMismatch, "certificate name mismatch (not for " + EscapeControlBytes(host) + ")");
+            return;
+        default:
+            fail(TlsFailure::Untrusted, std::string("certificate not trusted (") +
+                                            X509_verify_cert_error_string(verify) + ")");
+            return;
+    }
+    if (!firstBytes_.empty()) {
+        // A TLS server answers with a handshake (22) or alert (21) record; a
+        // plaintext one with its greeting ("+OK", "220 ...").
+        auto first = static_cast<unsigned char>(firstBytes_[0]);
+        if (first != 21 && first != 22 && first >= 0x20 && first < 0x7f) {
+            fail(TlsFailure::PlainText, "the server answered in plain text, not TLS");
+            return;
+        }
+    }
+    int reason = ERR_GET_REASON(error);
+    if (reason == SSL_R_UNSUPPORTED_PROTOCOL || reason == SSL_R_TLSV1_ALERT_PROTOCOL_VERSION ||
+        reason == SSL_R_NO_PROTOCOLS_AVAILABLE) {
+        fail(TlsFailure::OldVersion, "the server offers no TLS version from 1.2 up");
+        return;
+    }
+    if (peerClosed_ || lastError_ == ECONNRESET || lastError_ == EPIPE) {
+        fail(TlsFailure::Closed, "the server closed the connection during the TLS handshake");
+        return;
+    }
+    if (lastError_ != 0) {
+        fail(TlsFailure::Handshake, std::string("handshake failed (") + std::strerror(lastError_) + ")");
+        return;
+    }
+    fail(TlsFailure::Handshake, "handshake failed (" + OpenSslReason(error) + ")");
+}
+
+void TlsStream::takeError(int sslError) {
+    if (sslError == SSL_ERROR_ZERO_RETURN || (sslError == SSL_ERROR_SYSCALL && peerClosed_)) {
+        peerClosed_ = true;
+        lastError_ = 0;
+    } else if (lastError_ == 0) {
+        lastError_ = EPROTO;  // a fault of the TLS layer itself (a bad record, an alert)
+    }
+    ERR_clear_error();
+}
+
+bool TlsStream::sendAll(const char* data, std::size_t size) {
+    if (!established_) {
+        lastError_ = lastError_ ? lastError_ : ENOTCONN;
+        return false;
+    }
+    while (size > 0) {
+        std::size_t written = 0;
+        if (SSL_write_ex(handles_->ssl, data, size, &written) != 1) {
+            takeError(SSL_get_error(handles_->ssl, 0));
+            if (lastError_ == 0) lastError_ = EPIPE;
+            return false;
+        }
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+long TlsStream::receive(char* data, std::size_t size) {
+    if (!established_) {
+        lastError_ = lastError_ ? lastError_ : ENOTCONN;
+        return -1;
+    }
+    std::size_t got = 0;
+    if (SSL_read_ex(handles_->ssl, data, size, &got) == 1) return static_cast<long>(got);
+    takeError(SSL_get_error(handles_->ssl, 0));
+    return peerClosed_ && lastError_ == 0 ? 0 : -1;
+}
+
+std::string TlsStream::describe() const {
+    SSL* ssl = handles_->ssl;
+    if (!established_ || !ssl) return {};
+    std::string out = std::string(SSL_get_version(ssl)) + ", " + SSL_get_cipher_name(ssl);
+    if (X509* cert = SSL_get1_peer_certificate(ssl)) {
+        out += ", subject " + NameText(X509_get_subject_name(cert));
+        out += ", issuer " + NameText(X509_get_issuer_name(cert));
+        X509_free(cert);
+    }
+    return out;
+}
+
+}  // namespace quorvexia::platform
