@@ -26,8 +26,10 @@ OpenSMTPD's Maildir); a failed check is marked in the last column.
 The peers (mpop, msmtp, fetchmail) are installed here with apt-get when
 missing; they are never needed by the build or the tests.
 
-Usage: bench/compare.py [--korv PATH] [--runs 3] [--workloads a,b] [--disk DIR]
-Without --korv, korv is built (Release) in build-bench/ of this tree.
+Usage: bench/compare.py [--korv PATH] [--baseline PATH] [--runs 3]
+                        [--workloads a,b] [--clients a,b] [--disk DIR]
+Without --korv, korv is built (Release) in build-bench/ of this tree; with
+--baseline, that binary runs too, as korv-before.
 """
 import argparse
 import grp
@@ -331,6 +333,9 @@ class Bench:
         os.makedirs(work)
         return work
 
+    def korv_binary(self, client):
+        return os.path.abspath(self.args.baseline) if client == "korv-before" else self.korv
+
     def korv_env(self, client):
         env = dict(os.environ)
         if client == "korv-nofsync":
@@ -346,7 +351,7 @@ class Bench:
         env = dict(os.environ)
         per_message = 2
         if client.startswith("korv"):
-            os.symlink(self.korv, os.path.join(work, "korv"))
+            os.symlink(self.korv_binary(client), os.path.join(work, "korv"))
             korv_config(os.path.join(work, "korv.cfg"), pop3_port=server.port, inbound=out)
             argv, env = [os.path.join(work, "korv"), "/receive"], self.korv_env(client)
         elif client == "floor":
@@ -388,7 +393,7 @@ class Bench:
         queue = os.path.join(work, "out")
         shutil.copytree(master, queue)
         if client.startswith("korv"):
-            os.symlink(self.korv, os.path.join(work, "korv"))
+            os.symlink(self.korv_binary(client), os.path.join(work, "korv"))
             os.makedirs(os.path.join(work, "in"))
             korv_config(os.path.join(work, "korv.cfg"), smtp_port=server.port)
             wall, cpu, code = run_timed([os.path.join(work, "korv"), "/send"], work, self.korv_env(client))
@@ -418,7 +423,9 @@ class Bench:
 
     def run_workload(self, name):
         protocol, kind, count, size, where, clients = WORKLOADS[name]
-        clients = [c for c in clients if c in self.args.clients]
+        if self.args.baseline:
+            clients = ["korv-before"] + clients
+        clients = [c for c in clients if c in self.args.clients or c == "korv-before"]
         template = os.path.join(self.root, "template")
         shutil.rmtree(template, ignore_errors=True)
         server_root = os.path.join(self.root, "server")
@@ -498,6 +505,7 @@ def main():
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--workloads", default=",".join(WORKLOADS))
     ap.add_argument("--clients", default="korv,korv-nofsync,floor,mpop,fetchmail,msmtp,smtplib")
+    ap.add_argument("--baseline", help="another korv binary, run as korv-before beside korv")
     ap.add_argument("--disk", default="/var/tmp", help="a directory on a real disk, for the disk workloads")
     args = ap.parse_args()
     args.clients = args.clients.split(",")
@@ -510,6 +518,7 @@ def main():
         args.korv = build_korv()
 
     root = tempfile.mkdtemp(prefix="qbench.", dir="/dev/shm")
+    os.chmod(root, 0o711)  # the servers' unprivileged processes reach their directories through it
     args.disk_root = tempfile.mkdtemp(prefix="qbench.", dir=args.disk)
     try:
         bench = Bench(args, root)
