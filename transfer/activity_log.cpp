@@ -92,13 +92,23 @@ void ShowProgress(std::int32_t total, std::int32_t done) {
         return;
     }
     progressCalls = 0;
-    for (std::int32_t i = 0; i < progressWidth; ++i) std::fputc('\b', consoleStream);
+    // A redraw comes every tenth line of a message: the backspaces go out in
+    // one call, and a percentage is formatted only when it changes.
+    static const char backspaces[] = "\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b";
+    for (std::int32_t left = progressWidth; left > 0; left -= 16)
+        std::fwrite(backspaces, 1, static_cast<std::size_t>(left < 16 ? left : 16), consoleStream);
     char text[32];
     if (total > 0) {
         std::int64_t percent = std::int64_t(done) * 100 / total;
         if (percent < 0) percent = 0;
         if (percent > 100) percent = 100;
-        std::snprintf(text, sizeof text, "%3d%%", static_cast<int>(percent));
+        static int formattedPercent = -1;
+        static char formatted[8];
+        if (percent != formattedPercent) {
+            formattedPercent = static_cast<int>(percent);
+            std::snprintf(formatted, sizeof formatted, "%3d%%", formattedPercent);
+        }
+        std::memcpy(text, formatted, sizeof formatted);
     } else if (total < 0) {
         std::snprintf(text, sizeof text, "%5d bytes", static_cast<int>(done));
     } else {

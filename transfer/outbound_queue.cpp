@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <strings.h>
 
 #include "activity_log.h"
@@ -43,6 +44,8 @@ char textPath[kNameSize];
 char senderAddress[kEnvelopeLineSize];
 char recipientAddress[kEnvelopeLineSize];
 char textLine[kTextLineSize];
+// The message text is read in blocks of this size.
+char textBlock[64 * 1024];
 
 // How one message ended for the queue scan.
 enum class Next { Message, Stop, LinkFailed };
@@ -78,6 +81,15 @@ bool FormNames(const std::string& dir, const std::string& name) {
 
 std::int32_t Clamp32(long long value) { return value > INT32_MAX ? INT32_MAX : std::int32_t(value); }
 
+// A leading dot doubled: the line goes out from textLine, where it fits
+// (a piece holds at most 998 characters).
+std::string_view StuffedLine(std::string_view text) {
+    if (text.data() != textLine) std::memmove(textLine, text.data(), text.size());
+    textLine[text.size()] = '\0';
+    StuffLeadingDot(textLine);
+    return std::string_view(textLine, text.size() + 1);
+}
+
 // The message text, line by line, leading dots doubled; the recipient of the
 // log line is the first address of the last "To:" header line.
 Next SendMessageText(platform::Socket& link, std::int32_t size) {
@@ -87,24 +99,26 @@ Next SendMessageText(platform::Socket& link, std::int32_t size) {
     ShowProgress(size, 0);
     link.setTimeout(kBodyWriteTimeoutMs);
     bool header = true;
-    long long position = 0;
-    while (ReadFileLine(textLine, sizeof textLine, textFile.get()) == 0) {
+    QueueTextReader reader(textFile.get(), textBlock, sizeof textBlock);
+    std::string_view text;
+    while (reader.next(text, textLine, sizeof textLine) == 0) {
         if (header) {
-            if (textLine[0] == '\0') {
+            if (text.empty()) {
                 header = false;
-            } else if (strncasecmp(textLine, "To:", 3) == 0) {
-                ExtractAddress(recipientAddress, textLine + 3);
+            } else if (text.size() >= 3 && strncasecmp(text.data(), "To:", 3) == 0) {
+                // ExtractAddress reads up to a NUL: the line is taken out of the block.
+                char value[kTextLineSize];
+                std::memcpy(value, text.data() + 3, text.size() - 3);
+                value[text.size() - 3] = '\0';
+                ExtractAddress(recipientAddress, value);
             }
         }
-        if (textLine[0] == '.') StuffLeadingDot(textLine);
-        QueueLine(link, textLine);
+        if (!text.empty() && text[0] == '.') text = StuffedLine(text);
+        QueueLine(link, text);
         if (linkFailed) return Next::LinkFailed;
-        if (!debugMode) {
-            position = ftello(textFile.get());
-            ShowProgress(size, Clamp32(position));
-        }
+        if (!debugMode) ShowProgress(size, Clamp32(reader.consumed()));
     }
-    if (std::ferror(textFile.get())) {
+    if (reader.failed()) {
         // Ending the text with "." would deliver it cut short; dropping the
         // connection instead makes the server discard the transaction, and the
         // pair stays for the next run.
@@ -187,6 +201,8 @@ Next SendMessage(platform::Socket& link, const std::string& dir, const std::stri
         LogEventf('?', "Error accessing file %s.TXT; message %s", baseName, baseName);
         return Next::Message;
     }
+    // The text is read in blocks of our own: each is one read from the file.
+    std::setvbuf(textFile.get(), nullptr, _IONBF, 0);
     std::fseek(textFile.get(), 0, SEEK_END);
     std::int32_t size = Clamp32(ftello(textFile.get()));
     std::fseek(textFile.get(), 0, SEEK_SET);
