@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <string_view>
 #include <strings.h>
 
 #include "activity_log.h"
@@ -94,48 +95,53 @@ void AdvanceCounter() {
     if (c != UINT32_MAX) mailConfig.messageCounter.set(c + 1);
 }
 
-bool StartsWith(const char* line, std::size_t length, const char* name) {
-    std::size_t n = std::strlen(name);
-    return length >= n && strncasecmp(line, name, n) == 0;
+bool StartsWith(std::string_view line, std::string_view name) {
+    return line.size() >= name.size() && strncasecmp(line.data(), name.data(), name.size()) == 0;
 }
 
 void ShowReceived(std::int32_t expected, std::int64_t received) {
     ShowProgress(expected, received > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(received));
 }
 
+// A header value, taken out of the receive buffer: ExtractAddress reads up to a NUL.
+void TakeAddress(char* address, std::string_view value) {
+    std::memcpy(replyLine, value.data(), value.size());
+    replyLine[value.size()] = '\0';
+    ExtractAddress(address, replyLine);
+}
+
 // Streams the text of a retrieved message into the open text file, up to the
-// line that is a single dot. 0 at the end of the text, 2 when the link failed.
+// line that is a single dot. Each line goes from the receive buffer straight
+// into the file's buffer. 0 at the end of the text, 2 when the link failed.
 int StoreText(platform::ByteStream& link, std::int32_t expected) {
     std::FILE* file = inboundMessage.textFile.get();
     bool header = true;
     bool lineStart = true;  // the piece begins a line of the server's text
     std::int64_t received = 0;
     for (;;) {
-        std::size_t length = 0;
-        if (ReceiveLine(link, replyLine, kReplyLineSize, &length) != 0) return kDialogueLinkFailed;
-        const char* line = replyLine;
+        std::string_view line;
+        if (ReceiveLineInPlace(link, kReplyLineSize, line) != 0) return kDialogueLinkFailed;
         bool startsLine = lineStart;
         lineStart = !LineWasCut();
         if (startsLine) {
-            if (header && length == 0) {
+            if (header && line.empty()) {
                 header = false;
                 std::fputc('\n', file);
                 ShowReceived(expected, ++received);
                 continue;
             }
-            if (header && StartsWith(line, length, "From:")) ExtractAddress(senderAddress, line + 5);
-            if (header && StartsWith(line, length, "To:")) ExtractAddress(recipientAddress, line + 3);
+            if (header && StartsWith(line, "From:")) TakeAddress(senderAddress, line.substr(5));
+            if (header && StartsWith(line, "To:")) TakeAddress(recipientAddress, line.substr(3));
             // Only a dot that begins a line of the text ends it or is stuffing;
             // the continuation of a cut line is stored as it came.
-            if (line[0] == '.') {
-                if (length == 1) return 0;
-                ++line;
-                --length;
+            if (!line.empty() && line[0] == '.') {
+                if (line.size() == 1) return 0;
+                line.remove_prefix(1);
             }
         }
-        std::fwrite(line, 1, length, file);
+        std::fwrite(line.data(), 1, line.size(), file);
         std::fputc('\n', file);
-        received += static_cast<std::int64_t>(length) + 1;
+        received += static_cast<std::int64_t>(line.size()) + 1;
         ShowReceived(expected, received);
     }
 }

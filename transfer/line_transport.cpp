@@ -72,17 +72,9 @@ std::size_t FindLineEnd() {
     return cr ? static_cast<std::size_t>(static_cast<const char*>(cr) - unread) : end;
 }
 
-}  // namespace
-
-int SendLine(platform::ByteStream& link, std::string_view text) { return PutLine(link, text, text, true); }
-
-int SendSecretLine(platform::ByteStream& link, std::string_view text) {
-    return PutLine(link, text, "PASS <hidden>", true);
-}
-
-int QueueLine(platform::ByteStream& link, std::string_view text) { return PutLine(link, text, text, false); }
-
-int ReceiveLine(platform::ByteStream& link, char* destination, std::size_t capacity, std::size_t* length) {
+// Takes the next line of at most capacity-1 bytes off the receive buffer;
+// it stays in place until the next receive. 1 when the link had failed or fails now.
+int TakeLine(platform::ByteStream& link, std::size_t capacity, std::string_view& line) {
     if (linkFailed) return 1;
     if (!Flush(link)) return 1;
     const std::size_t max = capacity - 1;
@@ -118,9 +110,7 @@ int ReceiveLine(platform::ByteStream& link, char* destination, std::size_t capac
     }
 
     const char* unread = rxBuffer + rxStart;
-    std::memcpy(destination, unread, n);
-    destination[n] = '\0';
-    if (length) *length = n;
+    line = std::string_view(unread, n);
     std::size_t consumed = n;
     if (ended) {
         lastTerminator = unread[n];
@@ -133,8 +123,31 @@ int ReceiveLine(platform::ByteStream& link, char* destination, std::size_t capac
     rxCount -= consumed;
     if (rxCount == 0) rxStart = 0;
 
-    if (debugMode) ConsoleEcho(destination, n);
+    if (debugMode) ConsoleEcho(line.data(), line.size());
     return 0;
+}
+
+}  // namespace
+
+int SendLine(platform::ByteStream& link, std::string_view text) { return PutLine(link, text, text, true); }
+
+int SendSecretLine(platform::ByteStream& link, std::string_view text) {
+    return PutLine(link, text, "PASS <hidden>", true);
+}
+
+int QueueLine(platform::ByteStream& link, std::string_view text) { return PutLine(link, text, text, false); }
+
+int ReceiveLine(platform::ByteStream& link, char* destination, std::size_t capacity, std::size_t* length) {
+    std::string_view line;
+    if (TakeLine(link, capacity, line) != 0) return 1;
+    std::memcpy(destination, line.data(), line.size());
+    destination[line.size()] = '\0';
+    if (length) *length = line.size();
+    return 0;
+}
+
+int ReceiveLineInPlace(platform::ByteStream& link, std::size_t capacity, std::string_view& line) {
+    return TakeLine(link, capacity, line);
 }
 
 bool LineWasCut() { return lastLineCut; }

@@ -1,6 +1,6 @@
 // The line transport: the only code that moves bytes on a session's
 // connection. It sends lines with their CR LF, receives one line at a time
-// through a 2048-byte buffer that copes with CR, LF, CR LF and CR NUL line
+// through a receive buffer that copes with CR, LF, CR LF and CR NUL line
 // ends (also split between two receives) and with lines longer than the
 // caller's buffer, and latches the first failure in `linkFailed`, so that
 // every later call on the same connection fails at once.
@@ -18,7 +18,9 @@
 namespace quorvexia {
 
 inline constexpr std::size_t kReplyLineSize = 1000;
-inline constexpr std::size_t kReceiveBufferSize = 2048;
+// One receive takes what the network holds, up to this much: a large
+// message costs one system call per 64 KiB rather than per 2 KiB.
+inline constexpr std::size_t kReceiveBufferSize = 64 * 1024;
 
 // Every reply is received here; commands and log texts are formatted here
 // between receives, so its content is valid only until the next such use.
@@ -40,6 +42,10 @@ int QueueLine(platform::ByteStream& link, std::string_view text);
 // 1 when the link had failed or fails now; 0 when a line was stored.
 int ReceiveLine(platform::ByteStream& link, char* destination, std::size_t capacity,
                 std::size_t* length = nullptr);
+
+// As ReceiveLine, but the line is not copied: `line` shows it where it was
+// received, valid until the next call of the transport.
+int ReceiveLineInPlace(platform::ByteStream& link, std::size_t capacity, std::string_view& line);
 
 // True when the line most recently received was cut at the capacity: the
 // next line then continues it and does not start a line of the peer's text.
