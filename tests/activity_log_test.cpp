@@ -14,6 +14,7 @@
 #include "console.h"
 #include "korv_state.h"
 #include "platform/paths.h"
+#include "run_control.h"
 #include "support/program.h"
 #include "support/temp_dir.h"
 
@@ -137,22 +138,28 @@ TEST_F(LogTest, EventTimeHasTheHourSpacePadded) {
     tzset();
 }
 
-// FatalError ends the process, so each case runs in a child whose console
-// goes to a file; the child's exit status and that file are the result.
+// A FatalError ends the run, so each case runs in a child whose console goes
+// to a file and which ends the way KorvMain does; the child's exit status and
+// that file are the result.
 struct FatalResult {
     int status = -1;
     std::string console;
 };
 
-FatalResult RunFatal(const TempDir& dir, const std::function<void()>& body) {
+FatalResult RunFatal(const TempDir& dir, const std::function<void()>& body, const std::string& startDir = "") {
     std::string consolePath = dir / "console.txt";
     std::fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
         consoleStream = std::fopen(consolePath.c_str(), "w");
         if (!consoleStream) _exit(98);
-        body();
-        _exit(99);  // FatalError returned
+        try {
+            body();
+        } catch (const FatalError& error) {
+            ReportFatalError(error);
+            std::exit(EndRun(1, startDir));
+        }
+        _exit(99);  // nothing was thrown
     }
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
@@ -170,18 +177,18 @@ TEST(FatalErrorTest, OneFullStopOnTheConsole) {
         std::string console;
     };
     const Case cases[] = {
-        {[] { FatalError("Configuration file is damaged"); }, "Configuration file is damaged.\n"},
-        {[] { FatalError("Ends with a stop."); }, "Ends with a stop.\n"},
-        {[] { FatalError("Two stops.."); }, "Two stops..\n"},
-        {[] { FatalError("."); }, ".\n"},
-        {[] { FatalError("%s", ""); }, ".\n"},
-        {[] { FatalError("Email inbound directory not found: %s", "in"); },
+        {[] { throw FatalError("Configuration file is damaged"); }, "Configuration file is damaged.\n"},
+        {[] { throw FatalError("Ends with a stop."); }, "Ends with a stop.\n"},
+        {[] { throw FatalError("Two stops.."); }, "Two stops..\n"},
+        {[] { throw FatalError("."); }, ".\n"},
+        {[] { throw FatalError("%s", ""); }, ".\n"},
+        {[] { throw FatalError("Email inbound directory not found: %s", "in"); },
          "Email inbound directory not found: in.\n"},
-        {[] { FatalError("Remote Access Service Failure %d", 9501); }, "Remote Access Service Failure 9501.\n"},
+        {[] { throw FatalError("Remote Access Service Failure %d", 9501); }, "Remote Access Service Failure 9501.\n"},
         // A text longer than the message holds is cut, never written past its end.
-        {[&] { FatalError("Connection error: %s", longText.c_str()); },
+        {[&] { throw FatalError("Connection error: %s", longText.c_str()); },
          "Connection error: " + std::string(255 - 18, 'x') + ".\n"},
-        {[&] { FatalError("%s.", longText.c_str()); }, std::string(255, 'x') + ".\n"},
+        {[&] { throw FatalError("%s.", longText.c_str()); }, std::string(255, 'x') + ".\n"},
     };
     for (const auto& c : cases) {
         FatalResult r = RunFatal(dir, c.call);
@@ -195,13 +202,12 @@ TEST(FatalErrorTest, LogsWithoutTheFullStopAndRestoresTheStartingDirectory) {
     test::MakeDir(dir / "elsewhere");
     FatalResult r = RunFatal(dir, [&] {
         mailConfig.logFile.assign(dir / "korv.log");
-        startDir = dir.path();
         if (chdir((dir / "elsewhere").c_str()) != 0) _exit(97);
-        // Runs inside exit(), after FatalError changed the directory back.
+        // Runs inside exit(), after the run's end changed the directory back.
         std::atexit([] { ConsolePrint("cwd %s\n", platform::CurrentDirectory().c_str()); });
         WriteLogHeader(true, false, false);
-        FatalError("Could not read configuration.");
-    });
+        throw FatalError("Could not read configuration.");
+    }, dir.path());
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.console, "Could not read configuration.\ncwd " + dir.path() + "\n");
     EXPECT_EQ(test::MaskLog(ReadFile(dir / "korv.log")),
@@ -212,7 +218,7 @@ TEST(FatalErrorTest, LogsWithoutTheFullStopAndRestoresTheStartingDirectory) {
     r = RunFatal(dir, [&] {
         mailConfig.logFile.assign(dir / "korv.log");
         WriteLogHeader(false, true, false);
-        FatalError("%s", std::string(600, 'y').c_str());
+        throw FatalError("%s", std::string(600, 'y').c_str());
     });
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(test::MaskLog(ReadFile(dir / "korv.log")),

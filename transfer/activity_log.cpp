@@ -63,21 +63,21 @@ void CloseLog() {
 
 bool LogIsOpen() { return logStream != nullptr; }
 
-void FatalError(const char* format, ...) {
+FatalError::FatalError(const char* format, ...) {
     // Long texts (a dial-up error text can be long) are cut to the 255 characters the message holds.
-    char text[256];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
+    std::vsnprintf(text_, sizeof text_, format, args);
     va_end(args);
+}
+
+void ReportFatalError(const FatalError& error) {
+    char text[256];
+    std::snprintf(text, sizeof text, "%s", error.what());
     std::size_t length = std::strlen(text);
     if (length > 0 && text[length - 1] == '.') text[length - 1] = '\0';
     ConsolePrint("%s.\n", text);
     LogEvent('!', text);
-    CloseLog();
-    platform::ChangeDirectory(startDir);
-    std::fflush(consoleStream);
-    std::exit(1);
 }
 
 unsigned long SecondsSince(std::time_t start) {

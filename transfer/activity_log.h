@@ -1,10 +1,11 @@
 // The activity log (one block of lines per run, appended to the file named by
-// logFile), the end of the program on an unrecoverable error, and the
-// progress indicator of a message transfer.
+// logFile), the unrecoverable error that ends a run, and the progress
+// indicator of a message transfer.
 #pragma once
 
 #include <cstdint>
 #include <ctime>
+#include <exception>
 
 namespace quorvexia {
 
@@ -19,9 +20,22 @@ void LogEventf(char code, const char* format, ...) __attribute__((format(printf,
 void CloseLog();
 bool LogIsOpen();
 
-// Prints the message with exactly one full stop, logs it with '!' and none,
+// An error that ends the run: thrown where it is found, so that every open
+// handle closes on the way out, and reported once, by KorvMain, which then
 // closes the log, changes back to the starting directory and ends with 1.
-[[noreturn]] void FatalError(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The text holds at most 255 characters; a longer one is cut.
+class FatalError : public std::exception {
+public:
+    explicit FatalError(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    const char* what() const noexcept override { return text_; }
+
+private:
+    char text_[256];
+};
+
+// Prints the error's text with exactly one full stop and logs it with '!'
+// and none.
+void ReportFatalError(const FatalError& error);
 
 // Whole seconds from `start` to now, for durations and rates; 0 when the
 // clock has been set back since.

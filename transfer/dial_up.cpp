@@ -11,18 +11,12 @@
 
 #include "activity_log.h"
 #include "console.h"
-#include "korv_state.h"
-#include "platform/net.h"
-#include "platform/ras.h"
-#include "platform/ras_library.h"
 
 namespace quorvexia {
 
 namespace {
 
 using namespace ras;
-
-enum RasState { RasNotManaged = 0, RasMustDial = 1, RasConnected = 2 };
 
 // A failed status query of the matching connection.
 constexpr int kStatusQueryFailed = 9501;
@@ -32,25 +26,7 @@ constexpr int kEntryPointMissing = 9502;
 // provider asking for more is treated as memory that cannot be had.
 constexpr DWORD kMaxConnectionBuffer = 16u * 1024u * 1024u;
 
-struct DialUpLink {
-    platform::RasLibrary rasLibrary;
-    HRASCONN rasConnection = 0;
-    int rasState = RasNotManaged;
-};
-
-DialUpLink dialUpLink;
-
-[[noreturn]] void RasFailure(int code) {
-    platform::NetCleanup();
-    FatalError("Remote Access Service Failure %d", code);
-}
-
-template <typename Fn>
-Fn* EntryPoint(const char* name) {
-    Fn* fn = dialUpLink.rasLibrary.find<Fn>(name);
-    if (!fn) RasFailure(kEntryPointMissing);
-    return fn;
-}
+[[noreturn]] void RasFailure(int code) { throw FatalError("Remote Access Service Failure %d", code); }
 
 // Copies a text into a record field, cut to the field, always terminated.
 template <std::size_t N>
@@ -60,17 +36,19 @@ void CopyField(char (&field)[N], std::string_view text) {
     field[length] = '\0';
 }
 
-std::string ProviderDirectory() {
-    // korv has already changed into its own directory, so a relative program
-    // directory is taken from where the run started.
-    if (programDir.empty() || programDir.front() == '/' || startDir.empty()) return programDir;
-    return startDir + "/" + programDir;
+}  // namespace
+
+template <typename Fn>
+Fn* DialUp::entryPoint(const char* name) {
+    Fn* fn = library_.find<Fn>(name);
+    if (!fn) RasFailure(kEntryPointMissing);
+    return fn;
 }
 
 // Finds dialEntry among the active connections and sets rasState and
 // rasConnection from what is found; the result is 0 or a failure code.
-int FindEntryConnection(std::string_view entry) {
-    auto* enumConnections = EntryPoint<RasEnumConnectionsA_t>("RasEnumConnectionsA");
+int DialUp::findEntryConnection(std::string_view entry) {
+    auto* enumConnections = entryPoint<RasEnumConnectionsA_t>("RasEnumConnectionsA");
 
     DWORD byteSize = sizeof(RASCONNA);
     DWORD count = 0;
@@ -93,7 +71,7 @@ int FindEntryConnection(std::string_view entry) {
     }
     if (result != 0) return static_cast<int>(result);
 
-    dialUpLink.rasState = RasMustDial;
+    state_ = MustDial;
     // A provider's count is never trusted beyond the records the buffer holds.
     std::size_t listed = count < capacity ? count : capacity;
     for (std::size_t i = 0; i < listed; ++i) {
@@ -102,29 +80,29 @@ int FindEntryConnection(std::string_view entry) {
                               strnlen(connection.szEntryName, sizeof connection.szEntryName));
         if (name != entry) continue;
 
-        dialUpLink.rasConnection = connection.hrasconn;
-        auto* getStatus = EntryPoint<RasGetConnectStatusA_t>("RasGetConnectStatusA");
+        connection_ = connection.hrasconn;
+        auto* getStatus = entryPoint<RasGetConnectStatusA_t>("RasGetConnectStatusA");
         RASCONNSTATUSA status{};
         status.dwSize = sizeof(RASCONNSTATUSA);
         if (getStatus(connection.hrasconn, &status) != 0) return kStatusQueryFailed;
         if (status.rasconnstate == RASCS_Connected) {
-            dialUpLink.rasState = RasConnected;
+            state_ = Connected;
         } else if (status.rasconnstate != RASCS_Disconnected) {
-            dialUpLink.rasState = RasNotManaged;  // a dial in progress elsewhere
+            state_ = NotManaged;  // a dial in progress elsewhere
         }
         break;
     }
     return 0;
 }
 
-void Dial(std::string_view entry) {
+void DialUp::dial(std::string_view entry) {
     RASDIALPARAMSA params{};
     params.dwSize = sizeof(RASDIALPARAMSA);
     CopyField(params.szEntryName, entry);
     params.szPhoneNumber[0] = '\0';     // the number stored in the entry
     params.szCallbackNumber[0] = '\0';  // no callback
-    CopyField(params.szUserName, mailConfig.dialUser.text());
-    CopyField(params.szPassword, mailConfig.dialPassword.text());
+    CopyField(params.szUserName, config_.dialUser.text());
+    CopyField(params.szPassword, config_.dialPassword.text());
     CopyField(params.szDomain, "*");    // the domain stored in the entry
 
     std::string name(entry);
@@ -132,53 +110,47 @@ void Dial(std::string_view entry) {
     std::fflush(consoleStream);  // the dial may take long
     LogEventf('+', "Connecting to %s", name.c_str());
 
-    auto* dial = EntryPoint<RasDialA_t>("RasDialA");
-    DWORD result = dial(nullptr, nullptr, &params, 0, nullptr, &dialUpLink.rasConnection);
+    auto* dial = entryPoint<RasDialA_t>("RasDialA");
+    DWORD result = dial(nullptr, nullptr, &params, 0, nullptr, &connection_);
     std::memset(params.szPassword, 0, sizeof params.szPassword);
     if (result != 0) {
         char text[1000];
         text[0] = '\0';
-        auto* errorString = EntryPoint<RasGetErrorStringA_t>("RasGetErrorStringA");
+        auto* errorString = entryPoint<RasGetErrorStringA_t>("RasGetErrorStringA");
         errorString(result, text, sizeof text);
         text[sizeof text - 1] = '\0';
-        auto* hangUp = EntryPoint<RasHangUpA_t>("RasHangUpA");
-        hangUp(dialUpLink.rasConnection);
-        platform::NetCleanup();
-        FatalError("Connection error: %s", text);
+        auto* hangUp = entryPoint<RasHangUpA_t>("RasHangUpA");
+        hangUp(connection_);
+        throw FatalError("Connection error: %s", text);
     }
     ConsolePrint("\n");
 }
 
-}  // namespace
+void DialUp::open(bool transferRequested) {
+    if (!library_.load(providerDir_)) throw FatalError("Could't find Remote Access Service (RASAPI32.DLL)");
 
-void OpenDialUp(bool transferRequested) {
-    if (!dialUpLink.rasLibrary.load(ProviderDirectory())) {
-        platform::NetCleanup();
-        FatalError("Could't find Remote Access Service (RASAPI32.DLL)");
-    }
-
-    std::string_view entry = mailConfig.dialEntry.text();
-    int result = FindEntryConnection(entry);
+    std::string_view entry = config_.dialEntry.text();
+    int result = findEntryConnection(entry);
     if (result != 0) RasFailure(result);
 
-    if (dialUpLink.rasState != RasMustDial) return;
+    if (state_ != MustDial) return;
     if (transferRequested) {
-        Dial(entry);
+        dial(entry);
     } else {
         ConsolePrint("Connection is already closed.\n");
         LogEvent('!', "Connection is already closed");
-        dialUpLink.rasState = RasNotManaged;
+        state_ = NotManaged;
     }
 }
 
-void CloseDialUp(bool hangupRequested) {
+void DialUp::close(bool hangupRequested) {
     if (!hangupRequested) return;
-    std::string entry(mailConfig.dialEntry.text());
-    if (dialUpLink.rasState != RasNotManaged) {
+    std::string entry(config_.dialEntry.text());
+    if (state_ != NotManaged) {
         ConsolePrint("\nDisconnecting from '%s'...", entry.c_str());
         std::fflush(consoleStream);
-        auto* hangUp = EntryPoint<RasHangUpA_t>("RasHangUpA");
-        hangUp(dialUpLink.rasConnection);
+        auto* hangUp = entryPoint<RasHangUpA_t>("RasHangUpA");
+        hangUp(connection_);
         LogEventf('+', "Disconnected from %s", entry.c_str());
     }
     if (entry.empty()) {

@@ -5,124 +5,102 @@
 #include <cstring>
 #include <ctime>
 #include <string>
-#include <string_view>
 #include <strings.h>
 
 #include "activity_log.h"
 #include "console.h"
 #include "header_text.h"
-#include "korv_state.h"
-#include "line_transport.h"
 #include "platform/file_open.h"
-#include "platform/file_sync.h"
 #include "platform/paths.h"
 #include "pop3_session.h"
-#include "session_frame.h"
 
 namespace quorvexia {
 
-InboundMessage inboundMessage;
-
 namespace {
 
-constexpr std::size_t kAddressSize = 256;
+constexpr std::size_t kTextBufferSize = 64 * 1024;
 constexpr const char* kCantCreateText = "Can't create file %s.TXT.";
 constexpr const char* kCantCreateTextLog = "Can't create file %s.TXT; message %lu";
-char senderAddress[kAddressSize];
-char recipientAddress[kAddressSize];
 
-// Large writes to the text file; one text file is open at a time.
-char textBuffer[64 * 1024];
-char envelopeBuffer[1024];
-
-bool Positive() { return replyLine[0] == '+'; }
-
-// One command formatted into replyLine and its one-line reply; false when the link failed.
-bool Exchange(platform::ByteStream& link, const char* command, unsigned long n) {
-    std::snprintf(replyLine, kReplyLineSize, "%s %lu", command, n);
-    return SendLine(link, replyLine) == 0 && ReceiveLine(link, replyLine, kReplyLineSize) == 0;
-}
-
-// A per-message problem: told on the console and logged with '?'; the run goes on.
-void Warn(const char* text, unsigned long n) {
-    ConsolePrint("%s.\n", text);
-    LogEventf('?', "%s; message %lu", text, n);
-}
-
-// A file failure that stops the loop. The console text has no line end, so
-// "Closing connection..." follows on the same line.
-int FileFailure(const char* console, const char* log, unsigned long n) {
-    ConsolePrint(console, inboundMessage.baseName);
-    LogEventf('!', log, inboundMessage.baseName, n);
-    return kDialogueStopped;
-}
-
-void SetPaths(std::uint32_t candidate) {
-    InboundMessage& m = inboundMessage;
-    std::string dir(mailConfig.inboundDir.text());
-    std::snprintf(m.baseName, sizeof m.baseName, "%08lu", static_cast<unsigned long>(candidate));
-    std::snprintf(m.envelopePath, sizeof m.envelopePath, "%.79s%c%.10s.wrk", dir.c_str(), platform::kPathSeparator,
-                  m.baseName);
-    std::snprintf(m.textPath, sizeof m.textPath, "%.79s%c%.10s.txt", dir.c_str(), platform::kPathSeparator,
-                  m.baseName);
-    // A name no reader takes for an envelope: hidden, and not ending in ".wrk".
-    std::snprintf(m.envelopeTempPath, sizeof m.envelopeTempPath, "%.79s%c.%.10s.tmp", dir.c_str(),
-                  platform::kPathSeparator, m.baseName);
-}
-
-// The first counter value from messageCounter on whose envelope file does not
-// exist, among at most 1024 candidates that stay within 32 bits; false when
-// every one is taken (a stored pair is never overwritten).
-bool ChooseBaseName() {
-    std::uint32_t first = mailConfig.messageCounter.get();
-    for (std::uint32_t i = 0; i < kNameCandidates; ++i) {
-        std::uint32_t candidate = first + i;
-        if (candidate < first) break;  // past the 32-bit limit
-        SetPaths(candidate);
-        if (!platform::NameTaken(inboundMessage.envelopePath)) {
-            mailConfig.messageCounter.set(candidate);
-            return true;
-        }
-    }
-    SetPaths(first);
-    return false;
-}
-
-// The counter moves on by one for every message dealt with, but never wraps:
-// at the limit the next message finds no free name and stops the loop.
-void AdvanceCounter() {
-    std::uint32_t c = mailConfig.messageCounter.get();
-    if (c != UINT32_MAX) mailConfig.messageCounter.set(c + 1);
-}
-
-bool StartsWith(std::string_view line, std::string_view name) {
-    return line.size() >= name.size() && strncasecmp(line.data(), name.data(), name.size()) == 0;
+bool StartsWith(std::string_view line, const char* name) {
+    std::size_t n = std::strlen(name);
+    return line.size() >= n && strncasecmp(line.data(), name, n) == 0;
 }
 
 void ShowReceived(std::int32_t expected, std::int64_t received) {
     ShowProgress(expected, received > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(received));
 }
 
-// A header value, taken out of the receive buffer: ExtractAddress reads up to a NUL.
-void TakeAddress(char* address, std::string_view value) {
-    std::memcpy(replyLine, value.data(), value.size());
-    replyLine[value.size()] = '\0';
-    ExtractAddress(address, replyLine);
+}  // namespace
+
+bool Pop3Exchange(Link& link, std::string_view command, std::string_view& reply, bool secret) {
+    bool sent = secret ? link.sendSecretLine(command) : link.sendLine(command);
+    return sent && link.receiveLine(reply);
+}
+
+InboundStore::InboundStore(const MailConfig& config, RunState& run, Reporter& reporter)
+    : config_(config), run_(run), reporter_(reporter), textBuffer_(new char[kTextBufferSize]) {}
+
+// A per-message problem: told on the console and logged with '?'; the run goes on.
+void InboundStore::warn(const char* text, unsigned long n) {
+    reporter_.report(Format("%s.\n", text), '?', Format("%s; message %lu", text, n));
+}
+
+// A file failure that stops the loop. The console text has no line end, so
+// "Closing connection..." follows on the same line.
+SessionResult InboundStore::fileFailure(const char* console, const char* log, unsigned long n) {
+    reporter_.report(Format(console, baseName_), '!', Format(log, baseName_, n));
+    return SessionResult::Stopped;
+}
+
+void InboundStore::setPaths(std::uint32_t candidate) {
+    std::string dir(config_.inboundDir.text());
+    std::snprintf(baseName_, sizeof baseName_, "%08lu", static_cast<unsigned long>(candidate));
+    std::snprintf(envelopePath_, sizeof envelopePath_, "%.79s%c%.10s.wrk", dir.c_str(), platform::kPathSeparator,
+                  baseName_);
+    std::snprintf(textPath_, sizeof textPath_, "%.79s%c%.10s.txt", dir.c_str(), platform::kPathSeparator,
+                  baseName_);
+    // A name no reader takes for an envelope: hidden, and not ending in ".wrk".
+    std::snprintf(envelopeTempPath_, sizeof envelopeTempPath_, "%.79s%c.%.10s.tmp", dir.c_str(),
+                  platform::kPathSeparator, baseName_);
+}
+
+// The first counter value from the message counter on whose envelope file
+// does not exist, among at most 1024 candidates that stay within 32 bits;
+// false when every one is taken (a stored pair is never overwritten).
+bool InboundStore::chooseBaseName() {
+    std::uint32_t first = run_.messageCounter;
+    for (std::uint32_t i = 0; i < kNameCandidates; ++i) {
+        std::uint32_t candidate = first + i;
+        if (candidate < first) break;  // past the 32-bit limit
+        setPaths(candidate);
+        if (!platform::NameTaken(envelopePath_)) {
+            run_.messageCounter = candidate;
+            return true;
+        }
+    }
+    setPaths(first);
+    return false;
+}
+
+// The counter moves on by one for every message dealt with, but never wraps:
+// at the limit the next message finds no free name and stops the loop.
+void InboundStore::advanceCounter() {
+    if (run_.messageCounter != UINT32_MAX) ++run_.messageCounter;
 }
 
 // Streams the text of a retrieved message into the open text file, up to the
-// line that is a single dot. Each line goes from the receive buffer straight
-// into the file's buffer. 0 at the end of the text, 2 when the link failed.
-int StoreText(platform::ByteStream& link, std::int32_t expected) {
-    std::FILE* file = inboundMessage.textFile.get();
+// line that is a single dot.
+InboundStore::Step InboundStore::storeText(Link& link, std::int32_t expected) {
+    std::FILE* file = textFile_.get();
     bool header = true;
     bool lineStart = true;  // the piece begins a line of the server's text
     std::int64_t received = 0;
     for (;;) {
         std::string_view line;
-        if (ReceiveLineInPlace(link, kReplyLineSize, line) != 0) return kDialogueLinkFailed;
+        if (!link.receiveLine(line)) return SessionResult::LinkFailed;
         bool startsLine = lineStart;
-        lineStart = !LineWasCut();
+        lineStart = !link.lineWasCut();
         if (startsLine) {
             if (header && line.empty()) {
                 header = false;
@@ -130,12 +108,12 @@ int StoreText(platform::ByteStream& link, std::int32_t expected) {
                 ShowReceived(expected, ++received);
                 continue;
             }
-            if (header && StartsWith(line, "From:")) TakeAddress(senderAddress, line.substr(5));
-            if (header && StartsWith(line, "To:")) TakeAddress(recipientAddress, line.substr(3));
+            if (header && StartsWith(line, "From:")) ExtractAddress(sender_, line.data() + 5);
+            if (header && StartsWith(line, "To:")) ExtractAddress(recipient_, line.data() + 3);
             // Only a dot that begins a line of the text ends it or is stuffing;
             // the continuation of a cut line is stored as it came.
             if (!line.empty() && line[0] == '.') {
-                if (line.size() == 1) return 0;
+                if (line.size() == 1) return std::nullopt;
                 line.remove_prefix(1);
             }
         }
@@ -147,136 +125,134 @@ int StoreText(platform::ByteStream& link, std::int32_t expected) {
 }
 
 // The text is complete: on disk, error-free and closed, with its length in `size`.
-bool FinishText(long& size) {
-    std::FILE* file = inboundMessage.textFile.get();
+bool InboundStore::finishText(long& size) {
+    std::FILE* file = textFile_.get();
     if (std::ferror(file) || !platform::SyncStream(file)) return false;
     size = std::ftell(file);  // written from the start in one sequence: the position is the length
-    return std::fclose(inboundMessage.textFile.release()) == 0;
+    return std::fclose(textFile_.release()) == 0;
 }
 
 // Writes the three envelope lines under the temporary name, forces them to
 // disk and renames the file into place, then makes the new name durable.
-bool WriteEnvelope() {
-    InboundMessage& m = inboundMessage;
-    m.envelopeFile.reset(platform::CreateFileForWriting(m.envelopeTempPath));
-    if (!m.envelopeFile) return false;
-    std::setvbuf(m.envelopeFile.get(), envelopeBuffer, _IOFBF, sizeof envelopeBuffer);
-    const char* at = std::strchr(recipientAddress, '@');
-    std::fprintf(m.envelopeFile.get(), "%s\n%s\n%s\n", at ? at + 1 : recipientAddress, senderAddress,
-                 recipientAddress);
-    bool ok = !std::ferror(m.envelopeFile.get()) && platform::SyncStream(m.envelopeFile.get());
-    ok = std::fclose(m.envelopeFile.release()) == 0 && ok;
-    if (ok) ok = std::rename(m.envelopeTempPath, m.envelopePath) == 0;
+bool InboundStore::writeEnvelope() {
+    envelopeFile_.reset(platform::CreateFileForWriting(envelopeTempPath_));
+    if (!envelopeFile_) return false;
+    char buffer[1024];
+    std::setvbuf(envelopeFile_.get(), buffer, _IOFBF, sizeof buffer);
+    const char* at = std::strchr(recipient_, '@');
+    std::fprintf(envelopeFile_.get(), "%s\n%s\n%s\n", at ? at + 1 : recipient_, sender_, recipient_);
+    bool ok = !std::ferror(envelopeFile_.get()) && platform::SyncStream(envelopeFile_.get());
+    ok = std::fclose(envelopeFile_.release()) == 0 && ok;
+    if (ok) ok = std::rename(envelopeTempPath_, envelopePath_) == 0;
     if (!ok) {
-        std::remove(m.envelopeTempPath);
+        std::remove(envelopeTempPath_);
         return false;
     }
-    std::string dir(mailConfig.inboundDir.text());
-    return m.directory.open(dir.c_str()) && m.directory.sync();
+    std::string dir(config_.inboundDir.text());
+    return directory_.open(dir.c_str()) && directory_.sync();
 }
 
-// Too long: deleted unread or left on the server. 0 next message, 1 or 2 stop.
-int HandleOversize(platform::ByteStream& link, unsigned long n) {
-    if (mailConfig.deleteOversize != 1) {
-        Warn("Leaving too long message on server", n);
-        return 0;
+InboundStore::Step InboundStore::deleteOnServer(Link& link, unsigned long n) {
+    std::string_view reply;
+    if (!Pop3Exchange(link, Format("DELE %lu", n), reply)) return SessionResult::LinkFailed;
+    if (!IsPositive(reply)) {
+        warn("Can't delete message from server", n);
+        return SessionResult::Stopped;
     }
-    Warn("Deleting too long message from server", n);
-    if (!Exchange(link, "DELE", n)) return kDialogueLinkFailed;
-    if (!Positive()) {
-        Warn("Can't delete message from server", n);
-        return kDialogueStopped;
-    }
-    return 0;
+    return std::nullopt;
 }
 
-// One message: -1 when it was dealt with (stored, left or skipped), else the
-// loop's result.
-int ReceiveMessage(platform::ByteStream& link, unsigned long n) {
+// Too long: deleted unread or left on the server.
+InboundStore::Step InboundStore::handleOversize(Link& link, unsigned long n) {
+    if (config_.deleteOversize != 1) {
+        warn("Leaving too long message on server", n);
+        return std::nullopt;
+    }
+    warn("Deleting too long message from server", n);
+    return deleteOnServer(link, n);
+}
+
+InboundStore::Step InboundStore::receiveMessage(Link& link, unsigned long n) {
     ConsoleOpenProgressLine("Getting message #%lu... ", n);
     std::time_t start = std::time(nullptr);
 
     std::int32_t expected = -1;
-    if (!Exchange(link, "LIST", n)) return kDialogueLinkFailed;
-    if (Positive()) {
+    std::string_view reply;
+    if (!Pop3Exchange(link, Format("LIST %lu", n), reply)) return SessionResult::LinkFailed;
+    if (IsPositive(reply)) {
         std::int32_t number = 0;
-        if (ParseReplyNumbers(replyLine, &number, &expected) < 2) {
-            Warn("Invalid mail size response", n);
-            return -1;
+        if (ParseReplyNumbers(reply.data(), &number, &expected) < 2) {
+            warn("Invalid mail size response", n);
+            return std::nullopt;
         }
-        std::int32_t limit = mailConfig.maxMessageSize.get();
-        if (limit >= 0 && expected >= limit) {
-            int r = HandleOversize(link, n);
-            return r == 0 ? -1 : r;
-        }
+        std::int32_t limit = config_.maxMessageSize.get();
+        if (limit >= 0 && expected >= limit) return handleOversize(link, n);
     }
 
-    if (!Exchange(link, "RETR", n)) return kDialogueLinkFailed;
-    if (!Positive()) {
-        Warn("Can't retrieve message", n);
-        return -1;
+    if (!Pop3Exchange(link, Format("RETR %lu", n), reply)) return SessionResult::LinkFailed;
+    if (!IsPositive(reply)) {
+        warn("Can't retrieve message", n);
+        return std::nullopt;
     }
+    long size = 0;
+    if (Step r = storeMessage(link, n, expected, size)) return r;
+    if (Step r = deleteOnServer(link, n)) return r;
+    unsigned long elapsed = SecondsSince(start);
+    long rate = elapsed ? static_cast<long>(static_cast<unsigned long>(size) / elapsed) : 0;
+    reporter_.log('*', Format("Rcvd %s from %s; %ldb, %ld CPS", baseName_, sender_, size, rate));
+    messageComplete_ = true;
+    run_.mailReceived = true;
+    return std::nullopt;
+}
 
-    if (!ChooseBaseName()) return FileFailure(kCantCreateText, kCantCreateTextLog, n);
-    messageComplete = false;
+// The retrieved message into a new pair, complete and on disk before its
+// deletion is asked for; `size` gets the length of its text.
+InboundStore::Step InboundStore::storeMessage(Link& link, unsigned long n, std::int32_t expected, long& size) {
+    if (!chooseBaseName()) return fileFailure(kCantCreateText, kCantCreateTextLog, n);
+    messageComplete_ = false;
     // Created without waiting at the open: a pipe by this name fails at once.
-    inboundMessage.textFile.reset(platform::CreateFileForWriting(inboundMessage.textPath));
-    if (!inboundMessage.textFile) return FileFailure(kCantCreateText, kCantCreateTextLog, n);
-    std::setvbuf(inboundMessage.textFile.get(), textBuffer, _IOFBF, sizeof textBuffer);
+    textFile_.reset(platform::CreateFileForWriting(textPath_));
+    if (!textFile_) return fileFailure(kCantCreateText, kCantCreateTextLog, n);
+    std::setvbuf(textFile_.get(), textBuffer_.get(), _IOFBF, kTextBufferSize);
 
-    std::strcpy(senderAddress, "???");
-    std::strcpy(recipientAddress, "???");
+    std::strcpy(sender_, "???");
+    std::strcpy(recipient_, "???");
     progressCalls = 0;
     progressWidth = 0;
     ShowProgress(expected, 0);
-    if (StoreText(link, expected) != 0) return kDialogueLinkFailed;
+    if (Step r = storeText(link, expected)) return r;
     progressCalls = 0;
     ShowProgress(expected, expected);
     EndProgressLine();
 
-    long size = 0;
-    if (!FinishText(size))
-        return FileFailure("Couldn't write file %s.TXT.", "Couldn't write file %s.TXT; message %lu", n);
-    if (!WriteEnvelope())
-        return FileFailure("Can't create file %s.WRK.", "Can't create file %s.WRK; message %lu", n);
-
-    if (!Exchange(link, "DELE", n)) return kDialogueLinkFailed;
-    if (!Positive()) {
-        Warn("Can't delete message from server", n);
-        return kDialogueStopped;
-    }
-    unsigned long elapsed = SecondsSince(start);
-    long rate = elapsed ? static_cast<long>(static_cast<unsigned long>(size) / elapsed) : 0;
-    LogEventf('*', "Rcvd %s from %s; %ldb, %ld CPS", inboundMessage.baseName, senderAddress, size, rate);
-    messageComplete = true;
-    mailReceived = true;
-    return -1;
+    if (!finishText(size))
+        return fileFailure("Couldn't write file %s.TXT.", "Couldn't write file %s.TXT; message %lu", n);
+    if (!writeEnvelope())
+        return fileFailure("Can't create file %s.WRK.", "Can't create file %s.WRK; message %lu", n);
+    return std::nullopt;
 }
 
-}  // namespace
-
-int ReceiveMessages(platform::ByteStream& link, std::uint32_t count, std::uint32_t total) {
-    ConsolePrint("Receiving %lu message(s) (%lu bytes)...\n", static_cast<unsigned long>(count),
-                 static_cast<unsigned long>(total));
-    LogEventf('-', "Receiving %lu message(s); %lub", static_cast<unsigned long>(count),
-              static_cast<unsigned long>(total));
+SessionResult InboundStore::receiveAll(Link& link, std::uint32_t count, std::uint32_t total) {
+    reporter_.report(Format("Receiving %lu message(s) (%lu bytes)...\n", static_cast<unsigned long>(count),
+                            static_cast<unsigned long>(total)),
+                     '-',
+                     Format("Receiving %lu message(s); %lub", static_cast<unsigned long>(count),
+                            static_cast<unsigned long>(total)));
     for (std::uint32_t n = 1; n <= count; ++n) {
-        int r = ReceiveMessage(link, n);
-        if (r >= 0) return r;
-        AdvanceCounter();
+        if (Step r = receiveMessage(link, n)) return *r;
+        advanceCounter();
     }
-    return kDialogueDone;
+    return SessionResult::Done;
 }
 
-void CloseInboundFiles() {
-    inboundMessage.textFile.reset();
-    inboundMessage.envelopeFile.reset();
-    inboundMessage.directory.close();
-}
-
-void RemoveInboundPair() {
-    if (inboundMessage.textPath[0]) std::remove(inboundMessage.textPath);
-    if (inboundMessage.envelopePath[0]) std::remove(inboundMessage.envelopePath);
+void InboundStore::tidyUp() {
+    textFile_.reset();
+    envelopeFile_.reset();
+    directory_.close();
+    if (!messageComplete_) {
+        if (textPath_[0]) std::remove(textPath_);
+        if (envelopePath_[0]) std::remove(envelopePath_);
+    }
 }
 
 }  // namespace quorvexia

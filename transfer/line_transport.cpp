@@ -1,5 +1,6 @@
 #include "line_transport.h"
 
+#include <climits>
 #include <cstring>
 
 #include "console.h"
@@ -7,158 +8,218 @@
 
 namespace quorvexia {
 
-char replyLine[kReplyLineSize];
-int linkFailed = 0;
-
 namespace {
 
-// The unread bytes are rxBuffer[rxStart, rxStart + rxCount); they move to the
-// front only when a receive needs the room, not after every line.
-char rxBuffer[kReceiveBufferSize];
-std::size_t rxStart = 0;
-std::size_t rxCount = 0;
-char lastTerminator = '\r';
-bool lastLineCut = false;
-
-// Body lines gather here; 64 KiB keeps writes large without holding much.
 constexpr std::size_t kSendBufferSize = 64 * 1024;
-char txBuffer[kSendBufferSize];
-std::size_t txCount = 0;
+constexpr std::size_t kLineMax = kReplyLineSize - 1;
 
-bool Flush(platform::ByteStream& link) {
-    if (txCount == 0) return true;
-    bool ok = link.sendAll(txBuffer, txCount);
-    txCount = 0;
-    if (!ok) linkFailed = 1;
-    return ok;
-}
-
-void Append(platform::ByteStream& link, std::string_view text) {
-    if (txCount + text.size() > kSendBufferSize && !Flush(link)) return;
-    if (text.size() > kSendBufferSize) {
-        if (!link.sendAll(text.data(), text.size())) linkFailed = 1;
-        return;
-    }
-    std::memcpy(txBuffer + txCount, text.data(), text.size());
-    txCount += text.size();
-}
-
-// Puts a line and its CR LF into the send buffer; `now` writes everything out.
-int PutLine(platform::ByteStream& link, std::string_view text, std::string_view echo, bool now) {
-    if (linkFailed) return 1;
-    Append(link, text);
-    if (!linkFailed) Append(link, "\r\n");
-    if (!linkFailed && now) Flush(link);
-    if (debugMode) ConsoleEcho(echo.data(), echo.size());
-    return 0;
-}
-
-// Joins a CR that ended the previous line with the LF or NUL after it, even
-// when the two arrived in different receives.
-void DropPendingLineEnd() {
-    if (lastTerminator == '\r' && rxCount > 0 && (rxBuffer[rxStart] == '\n' || rxBuffer[rxStart] == '\0')) {
-        ++rxStart;
-        --rxCount;
-        lastTerminator = ' ';
-    }
-}
-
-// The position of the first CR or LF among the unread bytes, or rxCount.
-std::size_t FindLineEnd() {
-    const char* unread = rxBuffer + rxStart;
-    const void* lf = std::memchr(unread, '\n', rxCount);
-    std::size_t end = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - unread) : rxCount;
-    const void* cr = std::memchr(unread, '\r', end);
-    return cr ? static_cast<std::size_t>(static_cast<const char*>(cr) - unread) : end;
-}
-
-// Takes the next line of at most capacity-1 bytes off the receive buffer;
-// it stays in place until the next receive. 1 when the link had failed or fails now.
-int TakeLine(platform::ByteStream& link, std::size_t capacity, std::string_view& line) {
-    if (linkFailed) return 1;
-    if (!Flush(link)) return 1;
-    const std::size_t max = capacity - 1;
-    DropPendingLineEnd();
-
-    std::size_t n;
-    bool ended;
-    for (;;) {
-        n = FindLineEnd();
-        if (n < rxCount) {
-            ended = n <= max;
-            if (!ended) n = max;
-            break;
-        }
-        // A line with no end in sight is cut once more than `max` bytes wait;
-        // at exactly `max` its line end may still be on the way.
-        if (rxCount > max) {
-            n = max;
-            ended = false;
-            break;
-        }
-        if (rxStart > 0) {
-            std::memmove(rxBuffer, rxBuffer + rxStart, rxCount);
-            rxStart = 0;
-        }
-        long got = link.receive(rxBuffer + rxCount, kReceiveBufferSize - rxCount);
-        if (got <= 0) {
-            linkFailed = 1;
-            return 1;
-        }
-        rxCount += static_cast<std::size_t>(got);
-        DropPendingLineEnd();
-    }
-
-    const char* unread = rxBuffer + rxStart;
-    line = std::string_view(unread, n);
-    std::size_t consumed = n;
-    if (ended) {
-        lastTerminator = unread[n];
-        consumed = n + 1;
-    } else {
-        lastTerminator = ' ';
-    }
-    lastLineCut = !ended;
-    rxStart += consumed;
-    rxCount -= consumed;
-    if (rxCount == 0) rxStart = 0;
-
-    if (debugMode) ConsoleEcho(line.data(), line.size());
-    return 0;
+// A reply line "NNN-text" announces another line of the same reply.
+bool IsContinuation(std::string_view line) {
+    std::size_t digits = 0;
+    while (digits < line.size() && line[digits] >= '0' && line[digits] <= '9') ++digits;
+    return digits > 0 && digits < line.size() && line[digits] == '-';
 }
 
 }  // namespace
 
-int SendLine(platform::ByteStream& link, std::string_view text) { return PutLine(link, text, text, true); }
-
-int SendSecretLine(platform::ByteStream& link, std::string_view text) {
-    return PutLine(link, text, "PASS <hidden>", true);
+int ParseReplyCode(std::string_view line) {
+    if (line.empty() || line[0] < '0' || line[0] > '9') return -1;
+    int code = 0;
+    for (std::size_t i = 0; i < line.size() && line[i] >= '0' && line[i] <= '9'; ++i) {
+        int digit = line[i] - '0';
+        code = code > (INT_MAX - digit) / 10 ? INT_MAX : code * 10 + digit;
+    }
+    return code;
 }
 
-int QueueLine(platform::ByteStream& link, std::string_view text) { return PutLine(link, text, text, false); }
-
-int ReceiveLine(platform::ByteStream& link, char* destination, std::size_t capacity, std::size_t* length) {
-    std::string_view line;
-    if (TakeLine(link, capacity, line) != 0) return 1;
-    std::memcpy(destination, line.data(), line.size());
-    destination[line.size()] = '\0';
-    if (length) *length = line.size();
-    return 0;
+Link::Link(std::unique_ptr<platform::ByteStream> stream, platform::ServerName server, platform::NetAddress address)
+    : stream_(std::move(stream)),
+      server_(std::move(server)),
+      address_(address),
+      rx_(new char[kReceiveBufferSize]),
+      tx_(new char[kSendBufferSize]) {
+    line_[0] = '\0';
 }
 
-int ReceiveLineInPlace(platform::ByteStream& link, std::size_t capacity, std::string_view& line) {
-    return TakeLine(link, capacity, line);
+void Link::clearBuffers() {
+    rxStart_ = 0;
+    rxCount_ = 0;
+    txCount_ = 0;
+    lastTerminator_ = '\r';
+    lastLineCut_ = false;
 }
 
-bool LineWasCut() { return lastLineCut; }
+void Link::upgrade(std::unique_ptr<platform::ByteStream> stream) {
+    stream_ = std::move(stream);
+    clearBuffers();
+}
 
-void ResetLink() {
-    linkFailed = 0;
-    lastLineCut = false;
-    rxStart = 0;
-    rxCount = 0;
-    txCount = 0;
-    lastTerminator = '\r';
+void Link::abandon() {
+    if (stream_) abandonedError_ = stream_->lastError();
+    stream_.reset();
+    failed_ = true;
+}
+
+int Link::lastError() const { return stream_ ? stream_->lastError() : abandonedError_; }
+
+void Link::setTimeout(int timeoutMs) {
+    if (stream_) stream_->setTimeout(timeoutMs);
+}
+
+bool Link::flush() {
+    if (txCount_ == 0) return true;
+    bool ok = stream_->sendAll(tx_.get(), txCount_);
+    txCount_ = 0;
+    if (!ok) failed_ = true;
+    return ok;
+}
+
+void Link::append(std::string_view text) {
+    if (txCount_ + text.size() > kSendBufferSize && !flush()) return;
+    if (text.size() > kSendBufferSize) {
+        if (!stream_->sendAll(text.data(), text.size())) failed_ = true;
+        return;
+    }
+    std::memcpy(tx_.get() + txCount_, text.data(), text.size());
+    txCount_ += text.size();
+}
+
+// Puts a line and its CR LF into the send buffer; `now` writes everything out.
+bool Link::putLine(std::string_view text, std::string_view echo, bool now) {
+    if (failed_) return false;
+    append(text);
+    if (!failed_) append("\r\n");
+    if (!failed_ && now) flush();
+    if (debugMode) ConsoleEcho(echo.data(), echo.size());
+    return !failed_;
+}
+
+bool Link::sendLine(std::string_view text) { return putLine(text, text, true); }
+
+bool Link::sendSecretLine(std::string_view text) { return putLine(text, "PASS <hidden>", true); }
+
+bool Link::queueLine(std::string_view text) { return putLine(text, text, false); }
+
+// Joins a CR that ended the previous line with the LF or NUL after it, even
+// when the two arrived in different receives.
+void Link::dropPendingLineEnd() {
+    if (lastTerminator_ == '\r' && rxCount_ > 0 && (rx_[rxStart_] == '\n' || rx_[rxStart_] == '\0')) {
+        ++rxStart_;
+        --rxCount_;
+        lastTerminator_ = ' ';
+    }
+}
+
+// The position of the first CR or LF among the unread bytes, or rxCount_.
+std::size_t Link::findLineEnd() const {
+    const char* unread = rx_.get() + rxStart_;
+    const void* lf = std::memchr(unread, '\n', rxCount_);
+    std::size_t end = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - unread) : rxCount_;
+    const void* cr = std::memchr(unread, '\r', end);
+    return cr ? static_cast<std::size_t>(static_cast<const char*>(cr) - unread) : end;
+}
+
+bool Link::receiveLine(std::string_view& line) {
+    if (failed_) return false;
+    if (!flush()) return false;
+    dropPendingLineEnd();
+
+    std::size_t n;
+    bool ended;
+    for (;;) {
+        n = findLineEnd();
+        if (n < rxCount_) {
+            ended = n <= kLineMax;
+            if (!ended) n = kLineMax;
+            break;
+        }
+        // A line with no end in sight is cut once more than 999 bytes wait;
+        // at exactly 999 its line end may still be on the way.
+        if (rxCount_ > kLineMax) {
+            n = kLineMax;
+            ended = false;
+            break;
+        }
+        if (rxStart_ > 0) {
+            std::memmove(rx_.get(), rx_.get() + rxStart_, rxCount_);
+            rxStart_ = 0;
+        }
+        long got = stream_->receive(rx_.get() + rxCount_, kReceiveBufferSize - rxCount_);
+        if (got <= 0) {
+            failed_ = true;
+            return false;
+        }
+        rxCount_ += static_cast<std::size_t>(got);
+        dropPendingLineEnd();
+    }
+
+    const char* unread = rx_.get() + rxStart_;
+    std::memcpy(line_, unread, n);
+    line_[n] = '\0';
+    std::size_t consumed = n;
+    if (ended) {
+        lastTerminator_ = unread[n];
+        consumed = n + 1;
+    } else {
+        lastTerminator_ = ' ';
+    }
+    lastLineCut_ = !ended;
+    rxStart_ += consumed;
+    rxCount_ -= consumed;
+    if (rxCount_ == 0) rxStart_ = 0;
+
+    if (debugMode) ConsoleEcho(line_, n);
+    line = std::string_view(line_, n);
+    return true;
+}
+
+bool Link::skipRestOfLine(std::size_t& bytes) {
+    std::string_view piece;
+    while (lastLineCut_ && bytes <= kReplyMaxBytes) {
+        if (!receiveLine(piece)) return false;
+        bytes += piece.size();
+    }
+    return true;
+}
+
+bool Link::receiveReply(Reply& reply) {
+    reply = Reply();
+    std::size_t bytes = 0;
+    for (;;) {
+        std::string_view line;
+        if (!receiveLine(line)) return false;
+        ++reply.lines;
+        bytes += line.size() + 2;
+        bool more = IsContinuation(line);
+        reply.lastLine.assign(line);
+        if (!skipRestOfLine(bytes)) return false;
+        if (reply.lines > kReplyMaxLines || bytes > kReplyMaxBytes) {
+            reply.code = -1;
+            return true;
+        }
+        if (!more) break;
+    }
+    reply.code = ParseReplyCode(reply.lastLine);
+    return true;
+}
+
+ListRead Link::receiveList(std::vector<std::string>& lines) {
+    lines.clear();
+    std::size_t bytes = 0;
+    for (;;) {
+        std::string_view line;
+        if (!receiveLine(line)) return ListRead::LinkFailed;
+        std::string whole(line);
+        bytes += line.size() + 2;
+        while (lastLineCut_ && bytes <= kReplyMaxBytes) {
+            if (!receiveLine(line)) return ListRead::LinkFailed;
+            bytes += line.size();
+            whole.append(line);
+        }
+        if (whole == ".") return ListRead::Complete;
+        if (lines.size() >= kReplyMaxLines || bytes > kReplyMaxBytes) return ListRead::TooLong;
+        lines.push_back(whole[0] == '.' ? whole.substr(1) : whole);
+    }
 }
 
 }  // namespace quorvexia

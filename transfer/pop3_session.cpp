@@ -1,5 +1,6 @@
 #include "pop3_session.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -9,16 +10,8 @@
 
 #include "activity_log.h"
 #include "config/config_file.h"
-#include "console.h"
-#include "inbound_store.h"
-#include "korv_state.h"
-#include "line_transport.h"
-#include "session_frame.h"
-#include "sessions.h"
 
 namespace quorvexia {
-
-bool messageComplete = true;
 
 namespace {
 
@@ -45,42 +38,6 @@ const char* SkipSpaces(const char* text) {
     return text;
 }
 
-// One command and its one-line reply: 0 when both went through, 2 when the
-// link failed. The reply is left in replyLine.
-int Exchange(platform::ByteStream& link, bool secret = false) {
-    int sent = secret ? SendSecretLine(link, replyLine) : SendLine(link, replyLine);
-    if (sent != 0 || ReceiveLine(link, replyLine, kReplyLineSize) != 0) return kDialogueLinkFailed;
-    return 0;
-}
-
-bool Positive() { return replyLine[0] == '+'; }
-
-// A refusal that ends the connection: the console sentence and its log line.
-int Refused(const char* text) {
-    ConsolePrint("%s.\n", text);
-    LogEvent('!', text);
-    return kDialogueStopped;
-}
-
-void Connected() {
-    CloseInboundFiles();
-    messageComplete = true;
-}
-
-int Dialogue(platform::Socket& link) { return RetrieveMessages(link); }
-
-// Runs after every connected attempt, whatever its result.
-void TidyUp(int /*result*/) {
-    CloseInboundFiles();
-    if (!messageComplete) RemoveInboundPair();
-    // The whole record goes back as held in memory; the replacement is atomic,
-    // so a failure leaves the old file whole rather than a truncated one.
-    if (!ReplaceFileAtomically(kConfigFileName, ImageBytes(mailConfig), kMailConfigSize)) {
-        ConsolePrint("Could not write configuration file.\n");
-        LogEvent('!', "Could not write configuration file");
-    }
-}
-
 }  // namespace
 
 int ParseReplyNumbers(const char* reply, std::int32_t* first, std::int32_t* second) {
@@ -94,34 +51,46 @@ int ParseReplyNumbers(const char* reply, std::int32_t* first, std::int32_t* seco
     return 2;
 }
 
-int RetrieveMessages(platform::ByteStream& link) {
-    if (ReceiveLine(link, replyLine, kReplyLineSize) != 0) return kDialogueLinkFailed;
-    if (!Positive()) return Refused("POP3 server is not ready");
-
-    std::string user(mailConfig.pop3User.text());
-    std::snprintf(replyLine, kReplyLineSize, "USER %s", user.c_str());
-    if (Exchange(link) != 0) return kDialogueLinkFailed;
-    if (!Positive()) return Refused("Invalid username");
-
-    std::string password(mailConfig.pop3Password.text());
-    std::snprintf(replyLine, kReplyLineSize, "PASS %s", password.c_str());
-    if (Exchange(link, /*secret=*/true) != 0) return kDialogueLinkFailed;
-    if (!Positive()) return Refused("Invalid mail password");
-
-    std::snprintf(replyLine, kReplyLineSize, "STAT");
-    if (Exchange(link) != 0) return kDialogueLinkFailed;
-    if (!Positive()) return Refused("Can't get mail status");
-
-    std::int32_t count = 0, total = 0;
-    if (ParseReplyNumbers(replyLine, &count, &total) < 2 || count < 0)
-        return Refused("Invalid mail status response");
-    return ReceiveMessages(link, static_cast<std::uint32_t>(count), static_cast<std::uint32_t>(total));
+SessionResult Pop3Session::refused(const char* text) {
+    reporter_.report(Format("%s.\n", text), '!', text);
+    return SessionResult::Stopped;
 }
 
-int RunPop3Session() {
-    std::string server(mailConfig.pop3Server.text());
-    SessionProtocol pop3{"POP3", 110, server.c_str(), Connected, Dialogue, TidyUp};
-    return RunSession(pop3);
+SessionResult Pop3Session::dialogue(Link& link) {
+    std::string_view reply;
+    if (!link.receiveLine(reply)) return SessionResult::LinkFailed;
+    if (!IsPositive(reply)) return refused("POP3 server is not ready");
+
+    std::string user(config_.pop3User.text());
+    if (!Pop3Exchange(link, Format("USER %s", user.c_str()), reply)) return SessionResult::LinkFailed;
+    if (!IsPositive(reply)) return refused("Invalid username");
+
+    char command[kReplyLineSize];
+    std::string password(config_.pop3Password.text());
+    std::snprintf(command, sizeof command, "PASS %s", password.c_str());
+    bool answered = Pop3Exchange(link, command, reply, /*secret=*/true);
+    std::fill(std::begin(command), std::end(command), '\0');
+    if (!answered) return SessionResult::LinkFailed;
+    if (!IsPositive(reply)) return refused("Invalid mail password");
+
+    if (!Pop3Exchange(link, "STAT", reply)) return SessionResult::LinkFailed;
+    if (!IsPositive(reply)) return refused("Can't get mail status");
+
+    std::int32_t count = 0, total = 0;
+    if (ParseReplyNumbers(reply.data(), &count, &total) < 2 || count < 0) return refused("Invalid mail status response");
+    return store_.receiveAll(link, static_cast<std::uint32_t>(count), static_cast<std::uint32_t>(total));
+}
+
+// Runs after every connected attempt, whatever its result.
+void Pop3Session::tidyUp(SessionResult /*result*/) {
+    store_.tidyUp();
+    // The whole record goes back as held in memory, with the counter of the
+    // run; the replacement is atomic, so a failure leaves the old file whole
+    // rather than a truncated one.
+    MailConfig image = config_;
+    image.messageCounter.set(run_.messageCounter);
+    if (!ReplaceFileAtomically(kConfigFileName, ImageBytes(image), kMailConfigSize))
+        reporter_.report("Could not write configuration file.\n", '!', "Could not write configuration file");
 }
 
 }  // namespace quorvexia

@@ -6,17 +6,34 @@
 
 #include <cstdint>
 
-#include "platform/byte_stream.h"
+#include "config/mail_config.h"
+#include "inbound_store.h"
+#include "session_frame.h"
 
 namespace quorvexia {
 
-// True while no half-written inbound files exist: cleared before a message's
-// text file is created, set again once the server has accepted its deletion.
-extern bool messageComplete;
+class Pop3Session final : public SessionProtocol {
+public:
+    Pop3Session(const MailConfig& config, RunState& run, Reporter& reporter)
+        : config_(config), run_(run), reporter_(reporter), store_(config, run, reporter) {}
 
-// The dialogue of a connected, freshly reset link: greeting, USER, PASS,
-// STAT, then the message loop. 0 worked through, 1 stopped, 2 link failed.
-int RetrieveMessages(platform::ByteStream& link);
+    const char* name() const override { return "POP3"; }
+    unsigned short defaultPort() const override { return 110; }
+    std::string_view server() const override { return config_.pop3Server.text(); }
+    // Greeting, USER, PASS, STAT, then the message loop.
+    SessionResult dialogue(Link& link) override;
+    // Removes an interrupted message and writes korv.cfg with the counter.
+    void tidyUp(SessionResult result) override;
+
+private:
+    // A refusal that ends the connection: the console sentence and its log line.
+    SessionResult refused(const char* text);
+
+    const MailConfig& config_;
+    RunState& run_;
+    Reporter& reporter_;
+    InboundStore store_;
+};
 
 // The numbers of a STAT or LIST reply: the first two texts that follow runs
 // of spaces, each read as a signed decimal. Returns how many were read (0, 1

@@ -12,16 +12,15 @@
 #include "platform/dir_search.h"
 #include "platform/net.h"
 #include "platform/paths.h"
+#include "pop3_session.h"
+#include "reporter.h"
 #include "run_options.h"
-#include "sessions.h"
+#include "smtp_session.h"
 
 namespace quorvexia {
 
 MailConfig mailConfig;
 bool debugMode = false;
-std::string programDir;
-std::string startDir;
-bool mailReceived = false;
 
 namespace {
 
@@ -33,14 +32,14 @@ void PrintBanner() {
 void LoadConfiguration() {
     switch (ReadKorvConfig(kConfigFileName, kLegacyConfigFileName, mailConfig)) {
         case ConfigOpenResult::OnlyLegacy:
-            FatalError("Please upgrade old configuration file with KORVCFG");
+            throw FatalError("Please upgrade old configuration file with KORVCFG");
         case ConfigOpenResult::Unreadable:
-            FatalError("Could not read configuration");
+            throw FatalError("Could not read configuration");
         case ConfigOpenResult::Read:
             break;
     }
     if (!SignatureEquals(mailConfig.signature, kMailSignature, /*ignoreCase=*/true))
-        FatalError("Configuration file is damaged");
+        throw FatalError("Configuration file is damaged");
 }
 
 void CheckDirectories() {
@@ -49,31 +48,40 @@ void CheckDirectories() {
     std::string here = platform::CurrentDirectory();
     std::string inbound(mailConfig.inboundDir.text());
     if (!platform::ChangeDirectory(inbound))
-        FatalError("Email inbound directory not found: %s", inbound.c_str());
+        throw FatalError("Email inbound directory not found: %s", inbound.c_str());
     platform::ChangeDirectory(here);
     std::string outbound(mailConfig.outboundDir.text());
     if (!platform::ChangeDirectory(outbound))
-        FatalError("Email outbound directory not found: %s", outbound.c_str());
+        throw FatalError("Email outbound directory not found: %s", outbound.c_str());
     platform::ChangeDirectory(here);
 }
 
-void StartNet() {
-    unsigned short granted = 0;
-    if (platform::NetStartup(platform::kNetVersion11, granted) != 0)
-        FatalError("Unable to initialize WINSOCK.DLL");
-    if ((granted & 0xFF) != 1 || (granted >> 8) != (granted & 0xFF)) {
-        platform::NetCleanup();
-        FatalError("Couldn't find a usable WINSOCK.DLL");
+// The net layer from start-up to clean-up, which runs on every way out.
+class NetUse {
+public:
+    NetUse() {
+        unsigned short granted = 0;
+        if (platform::NetStartup(platform::kNetVersion11, granted) != 0)
+            throw FatalError("Unable to initialize WINSOCK.DLL");
+        if ((granted & 0xFF) != 1 || (granted >> 8) != (granted & 0xFF)) {
+            platform::NetCleanup();
+            throw FatalError("Couldn't find a usable WINSOCK.DLL");
+        }
     }
-}
+    ~NetUse() { platform::NetCleanup(); }
+    NetUse(const NetUse&) = delete;
+    NetUse& operator=(const NetUse&) = delete;
+};
 
-// Runs one phase up to `tries` times; the result of the last attempt.
-int RunPhase(int (*session)(), std::int32_t tries) {
+// Runs one phase up to `tries` times, each attempt a session of its own;
+// the result of the last attempt.
+template <typename Attempt>
+int RunPhase(std::int32_t tries, Attempt attempt) {
     int result = 1;
-    for (std::int32_t attempt = 0; attempt < tries; ++attempt) {
-        if (attempt > 0) ConsolePrint("Retrying...\n");
+    for (std::int32_t n = 0; n < tries; ++n) {
+        if (n > 0) ConsolePrint("Retrying...\n");
         // Only "worked" and "failed" count, so a phase never reaches the other phase's bit.
-        result = session() == 0 ? 0 : 1;
+        result = attempt() == 0 ? 0 : 1;
         if (result == 0) break;
     }
     return result;
@@ -111,29 +119,62 @@ void WaitForNextPass(std::uint32_t& daemonSeconds) {
     ConsolePrint("\n");
 }
 
-int RunPasses(RunOptions& options) {
+int RunPasses(RunOptions& options, RunState& run) {
+    RunReporter reporter;
+    auto smtp = [&] {
+        SmtpSession session(mailConfig, reporter);
+        return RunSession(session, reporter);
+    };
+    auto pop3 = [&] {
+        Pop3Session session(mailConfig, run, reporter);
+        return RunSession(session, reporter);
+    };
     int status = 0;
     for (;;) {
-        mailReceived = false;
+        run.mailReceived = false;
         if (options.sendRequested) {
             std::string outbound(mailConfig.outboundDir.text());
             if (!platform::AnyFileMatches(outbound, "*.wrk")) {
-                ConsolePrint("No messages for delivery.\n");
-                LogEvent('+', "No messages for delivery");
+                reporter.report("No messages for delivery.\n", '+', "No messages for delivery");
             } else {
-                status = (status & ~1) | RunPhase(RunSmtpSession, options.tries);
+                status = (status & ~1) | RunPhase(options.tries, smtp);
             }
             if (options.receiveRequested) ConsolePrint("\n");
         }
         if (options.receiveRequested) {
-            status = (status & ~2) | RunPhase(RunPop3Session, options.tries) << 1;
+            status = (status & ~2) | RunPhase(options.tries, pop3) << 1;
         }
         // A pass without a transfer (/hangup alone) has nothing to repeat.
         bool transfers = options.sendRequested || options.receiveRequested;
-        if (!transfers || options.daemonSeconds == 0 || mailReceived) break;
+        if (!transfers || options.daemonSeconds == 0 || run.mailReceived) break;
         WaitForNextPass(options.daemonSeconds);
         if (options.daemonSeconds == 0) break;
     }
+    return status;
+}
+
+// The dial-up provider is looked for in the program's directory; korv has
+// already changed into it, so a relative one is taken from where the run started.
+std::string ProviderDirectory(const std::string& programDir, const std::string& startDir) {
+    if (programDir.empty() || programDir.front() == '/' || startDir.empty()) return programDir;
+    return startDir + "/" + programDir;
+}
+
+// From the configuration to the last pass; throws FatalError.
+int Run(RunOptions& options, const std::string& programDir, const std::string& startDir) {
+    platform::ChangeDirectory(programDir);  // a failure leaves us where we started
+    LoadConfiguration();
+    CheckDirectories();
+    WriteLogHeader(options.sendRequested, options.receiveRequested, options.hangupRequested);
+    NetUse net;
+    DialUp dialUp(mailConfig, ProviderDirectory(programDir, startDir));
+    if (!mailConfig.dialEntry.empty()) dialUp.open(options.sendRequested || options.receiveRequested);
+
+    RunState run;
+    run.messageCounter = mailConfig.messageCounter.get();
+    int status = RunPasses(options, run);
+
+    dialUp.close(options.hangupRequested);
     return status;
 }
 
@@ -151,8 +192,8 @@ void NormaliseDirectory(TextField<80>& dir) {
 int KorvMain(int argc, const char* const* argv) {
     consoleInteractive = platform::StdoutIsTerminal();
     PrintBanner();
-    programDir = platform::ProgramDirFromArgv0(argc > 0 ? argv[0] : nullptr);
-    startDir = platform::CurrentDirectory();
+    std::string programDir = platform::ProgramDirFromArgv0(argc > 0 ? argv[0] : nullptr);
+    std::string startDir = platform::CurrentDirectory();
 
     RunOptions options = ParseSwitches(argc, argv);
     if (!HasAction(options)) {
@@ -161,17 +202,17 @@ int KorvMain(int argc, const char* const* argv) {
     }
     debugMode = options.debugMode;
 
-    platform::ChangeDirectory(programDir);  // a failure leaves us where we started
-    LoadConfiguration();
-    CheckDirectories();
-    WriteLogHeader(options.sendRequested, options.receiveRequested, options.hangupRequested);
-    StartNet();
-    if (!mailConfig.dialEntry.empty()) OpenDialUp(options.sendRequested || options.receiveRequested);
+    int status = 1;
+    try {
+        status = Run(options, programDir, startDir);
+    } catch (const FatalError& error) {
+        ReportFatalError(error);
+        status = 1;
+    }
+    return EndRun(status, startDir);
+}
 
-    int status = RunPasses(options);
-
-    CloseDialUp(options.hangupRequested);
-    platform::NetCleanup();
+int EndRun(int status, const std::string& startDir) {
     CloseLog();
     platform::ChangeDirectory(startDir);
     std::fflush(consoleStream);

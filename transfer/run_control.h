@@ -9,7 +9,12 @@
 
 namespace quorvexia {
 
+// The whole run; the exit status. Every FatalError ends up here.
 int KorvMain(int argc, const char* const* argv);
+
+// The last steps of every run, also after a FatalError: closes the log,
+// changes back to `startDir` and makes the console output complete.
+int EndRun(int status, const std::string& startDir);
 
 // Directory rules of this platform: empty becomes ".", one trailing "/" goes
 // (except from "/" itself).

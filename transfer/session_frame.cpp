@@ -1,72 +1,72 @@
 #include "session_frame.h"
 
-#include <cstdio>
 #include <ctime>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "activity_log.h"
 #include "console.h"
-#include "line_transport.h"
 
 namespace quorvexia {
 
 namespace {
 
-bool Connect(platform::Socket& link, const SessionProtocol& p) {
+// The connected link, or none when the name could not be resolved or no
+// address answered (reported here).
+std::unique_ptr<Link> Connect(std::unique_ptr<platform::Socket> socket, SessionProtocol& p, Reporter& reporter) {
     platform::ServerName name;
     std::vector<platform::NetAddress> addresses;
-    if (!platform::ParseServerField(p.server, p.defaultPort, name) || !platform::ResolveHost(name, addresses)) {
-        ConsolePrint("Could not resolve %s host.\n", p.name);
-        LogEvent('!', "Could not resolve host");
-        return false;
+    if (!platform::ParseServerField(p.server(), p.defaultPort(), name) || !platform::ResolveHost(name, addresses)) {
+        reporter.report(Format("Could not resolve %s host.\n", p.name()), '!', "Could not resolve host");
+        return nullptr;
     }
-    ConsolePrint("Connecting to %s server...\n", p.name);
+    reporter.say(Format("Connecting to %s server...\n", p.name()));
     for (const auto& address : addresses) {
-        if (link.connect(address)) return true;
+        if (socket->connect(address)) return std::make_unique<Link>(std::move(socket), name, address);
     }
-    ConsolePrint("Unable to open connection.\n");
-    LogEvent('!', "Unable to open connection");
-    return false;
+    reporter.report("Unable to open connection.\n", '!', "Unable to open connection");
+    return nullptr;
+}
+
+void SayQuit(Link& link) {
+    link.setTimeout(platform::kReplyTimeoutMs);
+    std::string_view reply;
+    if (link.sendLine("QUIT")) link.receiveLine(reply);
 }
 
 }  // namespace
 
-int RunSession(const SessionProtocol& p) {
-    platform::Socket link;
-    if (!link.open()) {
-        platform::NetCleanup();
-        FatalError("socket() failed");
-    }
+int RunSession(SessionProtocol& p, Reporter& reporter) {
+    auto socket = std::make_unique<platform::Socket>();
+    if (!socket->open()) throw FatalError("socket() failed");
     std::time_t start = std::time(nullptr);
-    ConsolePrint("Solving %s host '%s'...\n", p.name, p.server);
-    LogEventf('+', "Connecting to %s server", p.name);
-    if (!Connect(link, p)) return 1;
+    std::string server(p.server());
+    reporter.say(Format("Solving %s host '%s'...\n", p.name(), server.c_str()));
+    reporter.log('+', Format("Connecting to %s server", p.name()));
+    std::unique_ptr<Link> link = Connect(std::move(socket), p, reporter);
+    if (!link) return 1;
 
     consoleLineOpen = false;
-    ResetLink();
-    if (p.connected) p.connected();
-    ConsolePrint("Logging in...\n");
+    reporter.say("Logging in...\n");
 
-    int result = p.dialogue(link);
+    SessionResult result = p.dialogue(*link);
 
-    if (result != kDialogueLinkFailed) {
-        ConsolePrint("Closing connection...\n");
-        link.setTimeout(platform::kReplyTimeoutMs);
-        if (SendLine(link, "QUIT") == 0) ReceiveLine(link, replyLine, kReplyLineSize);
+    if (result != SessionResult::LinkFailed) {
+        reporter.say("Closing connection...\n");
+        SayQuit(*link);
     }
     EndProgressLine();
-    if (result == kDialogueLinkFailed) {
-        std::snprintf(replyLine, kReplyLineSize, "Remote closed connection. (%d)", platform::LastNetError());
-        ConsolePrint("%s\n", replyLine);
-        LogEvent('!', replyLine);
+    if (result == SessionResult::LinkFailed) {
+        std::string text = Format("Remote closed connection. (%d)", link->lastError());
+        reporter.report(text + "\n", '!', text);
     } else {
-        ConsolePrint("Connection closed.\n");
-        LogEvent('+', "Mail session closed");
+        reporter.report("Connection closed.\n", '+', "Mail session closed");
         auto seconds = static_cast<unsigned>(SecondsSince(start));
-        LogEventf('$', "To %s, %u:%02u", p.server, seconds / 60, seconds % 60);
+        reporter.log('$', Format("To %s, %u:%02u", server.c_str(), seconds / 60, seconds % 60));
     }
-    if (p.tidyUp) p.tidyUp(result);
-    return result == kDialogueDone ? 0 : 1;
+    p.tidyUp(result);
+    return result == SessionResult::Done ? 0 : 1;
 }
 
 }  // namespace quorvexia

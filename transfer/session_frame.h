@@ -1,30 +1,44 @@
 // One connection of either mail protocol, from the socket to its close: the
-// frame resolves and connects, starts the transport clean, runs the
+// frame resolves and connects, hands the connected socket to a Link, runs the
 // protocol's dialogue, says QUIT unless the link failed, reports, lets the
-// protocol tidy up, and closes the socket on every way out.
+// protocol tidy up, and closes the connection on every way out.
 #pragma once
 
-#include "platform/net.h"
+#include <cstdint>
+#include <string_view>
+
+#include "line_transport.h"
+#include "reporter.h"
 
 namespace quorvexia {
 
-// What the dialogue routines return.
-enum DialogueResult : int {
-    kDialogueDone = 0,     // worked through
-    kDialogueStopped = 1,  // refused or a protocol error; QUIT is still sent
-    kDialogueLinkFailed = 2,
+// How a dialogue, and each step of it, ended. In a message loop, Done means
+// "this message is dealt with; go on".
+enum class SessionResult {
+    Done,        // worked through
+    Stopped,     // refused or a protocol error; QUIT is still sent
+    LinkFailed,  // the connection is gone
 };
 
-struct SessionProtocol {
-    const char* name;              // "SMTP" or "POP3", as the console texts name it
-    unsigned short defaultPort;    // 25 or 110 when the server field names none
-    const char* server;            // the server field of the configuration
-    void (*connected)();           // right after the connect, before "Logging in..."
-    int (*dialogue)(platform::Socket& link);
-    void (*tidyUp)(int result);    // after the report: close and remove what the dialogue left
+// What the sessions of one run change for the run control.
+struct RunState {
+    std::uint32_t messageCounter = 0;  // the base name of the next inbound message
+    bool mailReceived = false;         // a pass stored new mail (ends daemon mode)
 };
 
-// 0 when the dialogue worked through, 1 in every other case.
-int RunSession(const SessionProtocol& protocol);
+class SessionProtocol {
+public:
+    virtual ~SessionProtocol() = default;
+    virtual const char* name() const = 0;          // "SMTP" or "POP3", as the console texts name it
+    virtual unsigned short defaultPort() const = 0;  // 25 or 110 when the server field names none
+    virtual std::string_view server() const = 0;   // the server field of the configuration
+    virtual SessionResult dialogue(Link& link) = 0;
+    // After the report, whatever the result: close and remove what the dialogue left.
+    virtual void tidyUp(SessionResult /*result*/) {}
+};
+
+// 0 when the dialogue worked through, 1 in every other case. Throws
+// FatalError when no socket can be had.
+int RunSession(SessionProtocol& protocol, Reporter& reporter);
 
 }  // namespace quorvexia

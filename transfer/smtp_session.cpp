@@ -1,74 +1,218 @@
 #include "smtp_session.h"
 
-#include <climits>
 #include <cstdio>
-#include <string>
 
 #include "activity_log.h"
 #include "console.h"
 #include "korv_state.h"
-#include "line_transport.h"
-#include "outbound_queue.h"
-#include "session_frame.h"
-#include "sessions.h"
+#include "platform/dir_search.h"
 
 namespace quorvexia {
 
-int ParseReplyCode(const char* line) {
-    if (*line < '0' || *line > '9') return -1;
-    int code = 0;
-    for (; *line >= '0' && *line <= '9'; ++line) {
-        int digit = *line - '0';
-        code = code > (INT_MAX - digit) / 10 ? INT_MAX : code * 10 + digit;
-    }
-    return code;
+namespace {
+constexpr SessionResult kDone = SessionResult::Done;
+constexpr SessionResult kStopped = SessionResult::Stopped;
+constexpr SessionResult kLinkFailed = SessionResult::LinkFailed;
+}  // namespace
+
+SessionResult SmtpSession::tell(SessionResult result, const std::string& console, char code, const std::string& log) {
+    reporter_.report(console, code, log);
+    return result;
 }
 
-bool SmtpExchange(platform::Socket& link, const char* command, int timeoutMs) {
-    SendLine(link, command);  // a failed send shows at the receive through the latch
+bool SmtpSession::receive(Link& link) {
+    std::string_view line;
+    if (!link.receiveLine(line)) return false;
+    code_ = ParseReplyCode(line);
+    return true;
+}
+
+bool SmtpSession::exchange(Link& link, std::string_view command, int timeoutMs) {
+    link.sendLine(command);  // a failed send shows at the receive through the latch
     link.setTimeout(timeoutMs);
-    return ReceiveLine(link, replyLine, kReplyLineSize) == 0;
+    return receive(link);
 }
 
-int SmtpOpeningExchange(platform::Socket& link) {
+SmtpSession::Step SmtpSession::opening(Link& link) {
     link.setTimeout(kCommandReplyTimeoutMs);
-    if (ReceiveLine(link, replyLine, kReplyLineSize) != 0) return kDialogueLinkFailed;
-    int code = ParseReplyCode(replyLine);
-    if (code == -1) {
-        ConsolePrint("%s.\n", "Invalid SMTP remote greeting");
-        LogEvent('!', "Invalid SMTP remote greeting");
-        return kDialogueStopped;
-    }
-    if (code >= 400) {
-        ConsolePrint("SMTP server is not ready.\n");
-        LogEventf('!', "SMTP server is not ready; error %d", code);
-        return kDialogueStopped;
-    }
+    if (!receive(link)) return kLinkFailed;
+    if (code_ == -1) return tell(kStopped, "Invalid SMTP remote greeting.\n", '!', "Invalid SMTP remote greeting");
+    if (code_ >= 400)
+        return tell(kStopped, "SMTP server is not ready.\n", '!', Format("SMTP server is not ready; error %d", code_));
 
-    std::string domain(mailConfig.domainName.text());
-    std::snprintf(replyLine, kReplyLineSize, "HELO %s", domain.c_str());
-    if (!SmtpExchange(link, replyLine, kCommandReplyTimeoutMs)) return kDialogueLinkFailed;
-    code = ParseReplyCode(replyLine);
-    if (code == -1) {
-        ConsolePrint("%s.\n", "Invalid HELO command response");
-        LogEvent('!', "Invalid HELO command response");
-        return kDialogueStopped;
-    }
-    if (code >= 400) {
-        ConsolePrint("Invalid local domain name.\n");
-        LogEventf('!', "Invalid local domain name; error %d", code);
-        return kDialogueStopped;
-    }
-    return kOpeningAccepted;
+    std::string domain(config_.domainName.text());
+    if (!exchange(link, Format("HELO %s", domain.c_str()), kCommandReplyTimeoutMs)) return kLinkFailed;
+    if (code_ == -1) return tell(kStopped, "Invalid HELO command response.\n", '!', "Invalid HELO command response");
+    if (code_ >= 400)
+        return tell(kStopped, "Invalid local domain name.\n", '!', Format("Invalid local domain name; error %d", code_));
+    return std::nullopt;
 }
 
-int RunSmtpSession() {
-    // The record's field need not hold a terminator; the frame wants a text.
-    static std::string server;
-    server.assign(mailConfig.smtpServer.text());
-    SessionProtocol smtp{"SMTP", 25, server.c_str(), CloseQueueSlots, SendQueuedMessages,
-                         [](int) { CloseQueueSlots(); }};
-    return RunSession(smtp);
+SessionResult SmtpSession::dialogue(Link& link) {
+    if (Step r = opening(link)) return *r;
+    std::string dir(config_.outboundDir.text());
+    platform::DirSearch queueScan(dir, "*.wrk");
+    std::string name;
+    unsigned long number = 0;
+    while (queueScan.next(name)) {
+        SessionResult r = sendMessage(link, dir, name, ++number);
+        if (r != kDone) return r;
+    }
+    return kDone;
+}
+
+// One SMTP transaction for the envelope file `name`.
+SessionResult SmtpSession::sendMessage(Link& link, const std::string& dir, const std::string& name,
+                                       unsigned long number) {
+    std::time_t messageStart = std::time(nullptr);
+    ConsoleOpenProgressLine("Sending message #%lu... ", number);
+    QueuedMessage m;
+    if (Step r = openMessage(m, dir, name)) return *r;
+    if (Step r = reset(link)) return *r;
+    if (Step r = mailFrom(link, m)) return *r;
+    if (Step r = recipients(link, m)) return *r;
+    if (Step r = data(link, m)) return *r;
+    if (Step r = text(link, m)) return *r;
+    return endOfData(link, m, messageStart);
+}
+
+// The envelope file, its sender and the text file; a pair that cannot be
+// read stays in the queue.
+SmtpSession::Step SmtpSession::openMessage(QueuedMessage& m, const std::string& dir, const std::string& name) {
+    const char* base = m.baseName();
+    if (!m.formNames(dir, name) || !m.openEnvelope())
+        return tell(kDone, Format("Error accessing file %s.WRK.\n", base), '?',
+                    Format("Error accessing file %s.WRK; message %s", base, base));
+    if (!m.readSender())
+        return tell(kDone, "Invalid mail sender.\n", '?', Format("Invalid mail sender; message %s", base));
+    if (!m.openText())
+        return tell(kDone, Format("Error accessing file %s.TXT.\n", base), '?',
+                    Format("Error accessing file %s.TXT; message %s", base, base));
+    return std::nullopt;
+}
+
+SmtpSession::Step SmtpSession::reset(Link& link) {
+    if (!exchange(link, "RSET", kCommandReplyTimeoutMs)) return kLinkFailed;
+    if (code_ == -1) return tell(kStopped, "Invalid RSET command response.\n", '!', "Invalid RSET command response");
+    if (code_ >= 400) {
+        std::string text = Format("Can't reset; error %d", code_);
+        return tell(kStopped, text + ".\n", '!', text);
+    }
+    return std::nullopt;
+}
+
+SmtpSession::Step SmtpSession::mailFrom(Link& link, const QueuedMessage& m) {
+    char command[kReplyLineSize];
+    std::snprintf(command, sizeof command, "MAIL FROM:<%s>", m.sender());
+    if (!exchange(link, command, kCommandReplyTimeoutMs)) return kLinkFailed;
+    if (code_ == -1)
+        return tell(kStopped, "Invalid MAIL FROM command response.\n", '!',
+                    Format("Invalid MAIL FROM command response; message %s", m.baseName()));
+    if (code_ >= 400)
+        return tell(kDone, "Invalid mail sender.\n", '?',
+                    Format("Invalid mail sender; error %d; message %s", code_, m.baseName()));
+    return std::nullopt;
+}
+
+// One RCPT for every recipient line; a refused or cut address is logged and
+// passed over, and the transaction goes on when at least one was accepted.
+SmtpSession::Step SmtpSession::recipients(Link& link, QueuedMessage& m) {
+    unsigned listed = 0, accepted = 0;
+    bool whole = true;
+    while (m.nextRecipient(whole)) {
+        ++listed;
+        if (!whole) {
+            // A piece of a longer address would send the message elsewhere.
+            reporter_.log('?', Format("Invalid recipient: %s", m.recipient()));
+            continue;
+        }
+        char command[kReplyLineSize];
+        std::snprintf(command, sizeof command, "RCPT TO:<%s>", m.recipient());
+        if (!exchange(link, command, kCommandReplyTimeoutMs)) return kLinkFailed;
+        if (code_ == -1)
+            return tell(kStopped, "Invalid RCPT command response.\n", '!',
+                        Format("Invalid RCPT command response; message %s", m.baseName()));
+        if (code_ >= 400) {
+            reporter_.log('?', Format("Invalid recipient: %s", m.recipient()));
+        } else {
+            ++accepted;
+        }
+    }
+    m.closeEnvelope();
+    if (listed == 0)
+        return tell(kDone, "No valid recipients found.\n", '?',
+                    Format("No valid recipients found; message %s", m.baseName()));
+    if (accepted == 0)
+        return tell(kDone, "All recipients are invalid.\n", '?',
+                    Format("All recipients are invalid; message %s", m.baseName()));
+    return std::nullopt;
+}
+
+// The 354 must come among the first three lines; lines before it with codes
+// below 400 are passed over.
+SmtpSession::Step SmtpSession::data(Link& link, const QueuedMessage& m) {
+    link.sendLine("DATA");
+    link.setTimeout(kDataReplyTimeoutMs);
+    for (int lineNo = 1;; ++lineNo) {
+        if (!receive(link)) return kLinkFailed;
+        if (code_ >= 400)
+            return tell(kDone, "Can't send message.\n", '?',
+                        Format("Can't send message; error %d; message %s", code_, m.baseName()));
+        if (code_ == -1 || lineNo == 4)
+            return tell(kStopped, "Invalid DATA command response.\n", '!',
+                        Format("Invalid DATA command response; message %s", m.baseName()));
+        if (code_ == 354) return std::nullopt;
+    }
+}
+
+// The message text, line by line, leading dots doubled.
+SmtpSession::Step SmtpSession::text(Link& link, QueuedMessage& m) {
+    progressCalls = 0;
+    progressWidth = 0;
+    ShowProgress(m.size(), 0);
+    link.setTimeout(kBodyWriteTimeoutMs);
+    std::string_view line;
+    while (m.nextTextLine(line)) {
+        if (!link.queueLine(line)) return kLinkFailed;
+        if (!debugMode) ShowProgress(m.size(), m.textPosition());
+    }
+    if (m.textFailed()) {
+        // Ending the text with "." would deliver it cut short; dropping the
+        // connection instead makes the server discard the transaction, and the
+        // pair stays for the next run.
+        reporter_.report(Format("Error accessing file %s.TXT.\n", m.baseName()), '!',
+                         Format("Error accessing file %s.TXT; message %s", m.baseName(), m.baseName()));
+        link.abandon();
+        return kLinkFailed;
+    }
+    m.closeText();
+    progressCalls = 0;
+    ShowProgress(m.size(), m.size());
+    EndProgressLine();
+    return std::nullopt;
+}
+
+// The queued text goes out with the "." line, before its reply is read.
+SessionResult SmtpSession::endOfData(Link& link, const QueuedMessage& m, std::time_t messageStart) {
+    if (!exchange(link, ".", kFinalReplyTimeoutMs)) return kLinkFailed;
+    if (code_ == -1)
+        return tell(kStopped, "Invalid message data response.\n", '!',
+                    Format("Invalid message data response; message %s", m.baseName()));
+    if (code_ >= 200 && code_ <= 299) {
+        m.removePair();
+        unsigned long seconds = SecondsSince(messageStart);
+        long rate = seconds > 0 ? static_cast<long>(static_cast<unsigned long>(m.size()) / seconds) : 0;
+        reporter_.log('*', Format("Sent %s to %s; %ldb, %ld CPS", m.baseName(), m.logRecipient(),
+                                  static_cast<long>(m.size()), rate));
+    } else if (code_ >= 500) {
+        m.removePair();
+        reporter_.report("Permanent failure.\n", '?',
+                         Format("Permanent failure; error %d; message %s.\n", code_, m.baseName()));
+    } else if (code_ >= 400) {
+        reporter_.report("Invalid message data.\n", '?',
+                         Format("Invalid message data; error %d; message %s", code_, m.baseName()));
+    }
+    return kDone;
 }
 
 }  // namespace quorvexia

@@ -1,9 +1,16 @@
 // One SMTP connection of the send phase on the shared session frame: the
-// opening exchange (greeting and HELO), the reply-code rule every step of the
-// sender judges replies by, and the time limits for the replies.
+// opening exchange (greeting and HELO), then one transaction for each pair
+// of the outbound queue, each command a step of its own that judges its reply
+// once, and the time limits for the replies.
 #pragma once
 
-#include "platform/net.h"
+#include <ctime>
+#include <optional>
+#include <string>
+
+#include "config/mail_config.h"
+#include "outbound_queue.h"
+#include "session_frame.h"
 
 namespace quorvexia {
 
@@ -13,18 +20,43 @@ inline constexpr int kDataReplyTimeoutMs = 2 * 60 * 1000;     // the reply(ies) 
 inline constexpr int kBodyWriteTimeoutMs = 3 * 60 * 1000;     // each write of the message text
 inline constexpr int kFinalReplyTimeoutMs = 10 * 60 * 1000;   // the reply to the closing "."
 
-// The value of the run of decimal digits at the start of a reply line; -1
-// when the line does not begin with a digit. A value too large for an int
-// stays at the largest one.
-int ParseReplyCode(const char* line);
+class SmtpSession final : public SessionProtocol {
+public:
+    SmtpSession(const MailConfig& config, Reporter& reporter) : config_(config), reporter_(reporter) {}
 
-// The opening exchange: the greeting, then "HELO <domainName>". kOpeningAccepted
-// when the queue submission may begin, otherwise the dialogue result.
-inline constexpr int kOpeningAccepted = -1;
-int SmtpOpeningExchange(platform::Socket& link);
+    const char* name() const override { return "SMTP"; }
+    unsigned short defaultPort() const override { return 25; }
+    std::string_view server() const override { return config_.smtpServer.text(); }
+    // The opening exchange, then every queued message in the order the
+    // directory lists them.
+    SessionResult dialogue(Link& link) override;
 
-// Sends a command line (one write) and reads one reply line into replyLine
-// within `timeoutMs`; false when the link failed.
-bool SmtpExchange(platform::Socket& link, const char* command, int timeoutMs);
+private:
+    // A step of a transaction: nothing while the transaction goes on,
+    // otherwise how it ended (Done: this message is dealt with, go on).
+    using Step = std::optional<SessionResult>;
+
+    Step opening(Link& link);
+    SessionResult sendMessage(Link& link, const std::string& dir, const std::string& name, unsigned long number);
+    Step openMessage(QueuedMessage& m, const std::string& dir, const std::string& name);
+    Step reset(Link& link);
+    Step mailFrom(Link& link, const QueuedMessage& m);
+    Step recipients(Link& link, QueuedMessage& m);
+    Step data(Link& link, const QueuedMessage& m);
+    Step text(Link& link, QueuedMessage& m);
+    SessionResult endOfData(Link& link, const QueuedMessage& m, std::time_t messageStart);
+
+    // Sends a command line (one write) and reads its reply within
+    // `timeoutMs` into code_; false when the link failed.
+    bool exchange(Link& link, std::string_view command, int timeoutMs);
+    // Reads one more reply line into code_; false when the link failed.
+    bool receive(Link& link);
+    // Reports a console text and its log line; returns `result`.
+    SessionResult tell(SessionResult result, const std::string& console, char code, const std::string& log);
+
+    const MailConfig& config_;
+    Reporter& reporter_;
+    int code_ = -1;  // the code of the reply most recently read
+};
 
 }  // namespace quorvexia

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "transfer/line_transport.h"
 #include "transfer/pop3_session.h"
@@ -44,15 +45,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     int count = quorvexia::ParseReplyNumbers(reply, &first, &second);
     if (count < 0 || count > 2) std::abort();
 
-    quorvexia::ResetLink();
-    PieceStream stream(data + 1, size - 1, data[0] + 1u);
+    quorvexia::Link link(std::make_unique<PieceStream>(data + 1, size - 1, data[0] + 1u));
     std::size_t delivered = 0, calls = 0;
     for (;;) {
-        std::size_t length = 0;
-        if (quorvexia::ReceiveLine(stream, quorvexia::replyLine, quorvexia::kReplyLineSize, &length) != 0) break;
-        if (length > 999 || quorvexia::replyLine[length] != '\0') std::abort();
-        if (std::memchr(quorvexia::replyLine, '\r', length) || std::memchr(quorvexia::replyLine, '\n', length))
-            std::abort();
+        std::string_view line;
+        if (!link.receiveLine(line)) break;
+        std::size_t length = line.size();
+        if (length > 999 || line.data()[length] != '\0') std::abort();
+        if (std::memchr(line.data(), '\r', length) || std::memchr(line.data(), '\n', length)) std::abort();
         delivered += length;
         if (++calls > size || delivered > size) std::abort();  // every call moves on
     }

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "transfer/header_text.h"
-#include "transfer/smtp_session.h"
+#include "transfer/line_transport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::vector<char> text(data, data + size);
