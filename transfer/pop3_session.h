@@ -22,6 +22,8 @@ public:
     std::string_view server() const override { return config_.pop3Server.text(); }
     // Greeting, USER, PASS, STAT, then the message loop.
     SessionResult dialogue(Link& link) override;
+    // What was stored must be on disk before QUIT lets the server delete it.
+    bool readyToQuit() override { return store_.makeDurable(); }
     // Removes an interrupted message and writes korv.cfg with the counter.
     void tidyUp(SessionResult result) override;
 

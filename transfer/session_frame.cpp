@@ -53,8 +53,13 @@ int RunSession(SessionProtocol& p, Reporter& reporter) {
     SessionResult result = p.dialogue(*link);
 
     if (result != SessionResult::LinkFailed) {
-        reporter.say("Closing connection...\n");
-        SayQuit(*link);
+        if (p.readyToQuit()) {
+            reporter.say("Closing connection...\n");
+            SayQuit(*link);
+        } else {
+            link->abandon();
+            result = SessionResult::Stopped;
+        }
     }
     EndProgressLine();
     if (result == SessionResult::LinkFailed) {

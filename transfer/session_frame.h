@@ -33,6 +33,10 @@ public:
     virtual unsigned short defaultPort() const = 0;  // 25 or 110 when the server field names none
     virtual std::string_view server() const = 0;   // the server field of the configuration
     virtual SessionResult dialogue(Link& link) = 0;
+    // Right before QUIT, which lets the server carry out what the dialogue
+    // asked (a POP3 server deletes only then). False when it must not: the
+    // connection is then dropped without QUIT and the session counts as stopped.
+    virtual bool readyToQuit() { return true; }
     // After the report, whatever the result: close and remove what the dialogue left.
     virtual void tidyUp(SessionResult /*result*/) {}
 };
