@@ -40,10 +40,11 @@ void TextFieldsPage::setActive() {
     for (std::size_t i = 0; i < fields_.size(); ++i) SetEditText(edits_[i], settings_.*fields_[i].text);
 }
 
-void TextFieldsPage::killActive() {
+bool TextFieldsPage::killActive() {
     for (std::size_t i = 0; i < fields_.size(); ++i) {
         settings_.*fields_[i].text = EditText(edits_[i], kSettingTextMax);
     }
+    return true;
 }
 
 TextFieldsPage* MakeMailServersPage(SetupSettings& settings) {

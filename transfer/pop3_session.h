@@ -1,7 +1,7 @@
 // One receive attempt: a POP3 connection through the session frame, its login
 // and mailbox status, the message loop of the inbound store, and afterwards
-// the tidying of an interrupted message and the rewrite of korv.cfg, which
-// keeps the message counter from one run to the next.
+// the tidying of an interrupted message and the saving of the message counter
+// into korv.cfg, which keeps it from one run to the next.
 #pragma once
 
 #include <cstdint>
@@ -24,7 +24,7 @@ public:
     SessionResult dialogue(Link& link) override;
     // What was stored must be on disk before QUIT lets the server delete it.
     bool readyToQuit() override { return store_.makeDurable(); }
-    // Removes an interrupted message and writes korv.cfg with the counter.
+    // Removes an interrupted message and saves the counter into korv.cfg.
     void tidyUp(SessionResult result) override;
 
 private:
