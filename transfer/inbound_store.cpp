@@ -274,6 +274,7 @@ void InboundStore::tidyUp() {
     textFile_.reset();
     envelopeFile_.reset();
     directory_.close();
+    unsynced_.clear();  // a connection that ended without QUIT had nothing deleted
     if (!messageComplete_) {
         if (textPath_[0]) std::remove(textPath_);
         if (envelopePath_[0]) std::remove(envelopePath_);
