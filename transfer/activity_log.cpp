@@ -85,12 +85,7 @@ unsigned long SecondsSince(std::time_t start) {
     return seconds > 0 ? static_cast<unsigned long>(seconds) : 0;
 }
 
-void ShowProgress(std::int32_t total, std::int32_t done) {
-    if (debugMode) return;
-    if (progressCalls % 10 != 0) {
-        ++progressCalls;
-        return;
-    }
+void DrawProgress(std::int32_t total, std::int32_t done) {
     progressCalls = 0;
     // A redraw comes every tenth line of a message: the backspaces go out in
     // one call, and a percentage is formatted only when it changes.

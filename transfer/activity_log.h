@@ -7,6 +7,8 @@
 #include <ctime>
 #include <exception>
 
+#include "korv_state.h"
+
 namespace quorvexia {
 
 // Opens the log and writes its empty line and header line. A log that cannot
@@ -45,7 +47,19 @@ unsigned long SecondsSince(std::time_t start);
 extern std::int32_t progressCalls;
 extern std::int32_t progressWidth;
 
-// Draws the indicator on the current console line (every tenth call).
-void ShowProgress(std::int32_t total, std::int32_t done);
+// Draws the indicator on the current console line; ShowProgress calls it.
+void DrawProgress(std::int32_t total, std::int32_t done);
+
+// Draws the indicator on the current console line (every tenth call). It is
+// called for every line of a message, so the nine calls that draw nothing
+// cost no more than a counter.
+inline void ShowProgress(std::int32_t total, std::int32_t done) {
+    if (debugMode) return;
+    if (progressCalls % 10 != 0) {
+        ++progressCalls;
+        return;
+    }
+    DrawProgress(total, done);
+}
 
 }  // namespace quorvexia
