@@ -7,6 +7,7 @@
 #include <ctime>
 #include <exception>
 
+#include "console.h"
 #include "korv_state.h"
 
 namespace quorvexia {
@@ -54,7 +55,10 @@ void DrawProgress(std::int32_t total, std::int32_t done);
 // called for every line of a message, so the nine calls that draw nothing
 // cost no more than a counter.
 inline void ShowProgress(std::int32_t total, std::int32_t done) {
-    if (debugMode) return;
+    // Figures redrawn with backspaces are for a watching eye: in a file, a
+    // pipe or the journal they are noise (journald keeps such a line as
+    // binary data), so only a terminal gets them.
+    if (debugMode || !consoleInteractive) return;
     if (progressCalls % 10 != 0) {
         ++progressCalls;
         return;

@@ -37,6 +37,11 @@ public:
     // asked (a POP3 server deletes only then). False when it must not: the
     // connection is then dropped without QUIT and the session counts as stopped.
     virtual bool readyToQuit() { return true; }
+    // Reads the answer to QUIT (one line unless the protocol says otherwise).
+    virtual void receiveQuitReply(Link& link) {
+        std::string_view line;
+        link.receiveLine(line);
+    }
     // After the report, whatever the result: close and remove what the dialogue left.
     virtual void tidyUp(SessionResult /*result*/) {}
 };
