@@ -9,17 +9,22 @@
 
 namespace quorvexia::platform {
 
-bool SyncStream(std::FILE* stream) {
-    if (std::fflush(stream) != 0) return false;
-    return fsync(fileno(stream)) == 0;
-}
-
 bool SyncedDirectory::open(const char* path) {
     if (fd_ < 0) fd_ = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     return fd_ >= 0;
 }
 
 bool SyncedDirectory::sync() { return fd_ >= 0 && fsync(fd_) == 0; }
+
+bool SyncedDirectory::syncFileSystem() {
+    if (fd_ < 0) return false;
+#ifdef __linux__
+    if (syncfs(fd_) != 0) return false;
+#else
+    sync();  // no error to be had; the directory's fsync below still reports one
+#endif
+    return fsync(fd_) == 0;
+}
 
 void SyncedDirectory::close() {
     if (fd_ >= 0) ::close(fd_);

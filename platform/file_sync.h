@@ -1,18 +1,14 @@
-// Files that must survive a crash: a stream forced to stable storage, a
-// directory whose entries are, a test for a name that is taken, and the
-// moves and folders of a kept file.
+// Files that must survive a crash: a directory whose file system is forced
+// to stable storage, a test for a name that is taken, and the moves and
+// folders of a kept file.
 #pragma once
 
 #include <cstdio>
 
 namespace quorvexia::platform {
 
-// Writes the stream's buffer and forces the file to stable storage; false
-// when either step fails.
-bool SyncStream(std::FILE* stream);
-
-// A directory kept open so that its entries (new names, renames) can be
-// forced to stable storage again and again at the cost of one call.
+// A directory kept open so that what was written into it can be forced to
+// stable storage at the cost of one call.
 class SyncedDirectory {
 public:
     SyncedDirectory() = default;
@@ -22,7 +18,13 @@ public:
 
     // Opens `path` unless it is open already; false when it cannot be opened.
     bool open(const char* path);
+    // Forces the directory's entries (new names, renames) to stable storage.
     bool sync();
+    // Forces everything written to the directory's file system (file data,
+    // new names, renames) to stable storage in one call, then the directory
+    // itself. Write-back failures since open() are reported here, so the
+    // directory is best opened before the files are written.
+    bool syncFileSystem();
     void close();
 
 private:

@@ -5,7 +5,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "transfer/header_text.h"
@@ -96,6 +98,94 @@ TEST(ReadFileLine, LongLinesComeInPiecesAndExactFitsComeWhole) {
         EXPECT_EQ(f.readAll(c.capacity, &wholes), c.lines) << "capacity " << c.capacity;
         EXPECT_EQ(wholes, c.wholes) << "capacity " << c.capacity;
     }
+}
+
+// One piece as a reader gives it: the text, whether it ended its line, and
+// how far into the file the reader then stood.
+struct Piece {
+    std::string text;
+    bool whole;
+    long long offset;
+    bool operator==(const Piece&) const = default;
+};
+
+std::vector<Piece> ByteWise(const std::string& content, std::size_t capacity) {
+    LineFile f(content);
+    std::vector<Piece> pieces;
+    std::vector<char> line(capacity);
+    bool whole = false;
+    while (ReadFileLine(line.data(), capacity, f.file, &whole) == 0)
+        pieces.push_back({line.data(), whole, static_cast<long long>(std::ftell(f.file))});
+    return pieces;
+}
+
+std::vector<Piece> InBlocks(const std::string& content, std::size_t capacity, std::size_t blockSize) {
+    LineFile f(content);
+    std::vector<char> block(blockSize), line(capacity);
+    QueueTextReader reader(f.file, block.data(), block.size());
+    std::vector<Piece> pieces;
+    std::string_view text;
+    bool whole = false;
+    while (reader.next(text, line.data(), capacity, &whole) == 0)
+        pieces.push_back({std::string(text), whole, reader.consumed()});
+    EXPECT_FALSE(reader.failed());
+    return pieces;
+}
+
+// The block reader must give exactly the byte-wise reader's pieces, whatever
+// falls on a block boundary; texts mix plain lines with every case that
+// needs cleaning, at the lengths around a full piece.
+TEST(QueueTextReader, GivesTheBytewiseReadersPieces) {
+    const std::string a997(997, 'a'), a998(998, 'a'), a999(999, 'a');
+    const std::string fixed[] = {
+        "",
+        "plain\nlines\r\nmixed\n",
+        a997 + "\n" + a998 + "\n" + a999 + "\n" + a997 + "\r\n" + a998 + "\r\n" + a999 + "\r\n",
+        a998 + "\rcut\n" + a997 + "\r\r\n" + a998,
+        std::string("nul\0inside\n\x01\x7f\xe4\ttab\n", 20),
+        "ends\r",
+        "no end at all",
+        "\r\n\n\r\r\n.dot\n..\n",
+    };
+    for (const auto& content : fixed) {
+        for (std::size_t block : {1001u, 1002u, 1500u, 4096u, 65536u}) {
+            EXPECT_EQ(InBlocks(content, 1000, block), ByteWise(content, 1000))
+                << "block " << block << ", content of " << content.size() << " bytes";
+        }
+    }
+    // Random texts from an alphabet heavy in line ends, with line lengths
+    // around the piece size.
+    std::mt19937 random(14);
+    const char alphabet[] = {'x', 'y', '.', '\t', '\r', '\n', '\0', '\x01', '\x1f', '\xff'};
+    for (int round = 0; round < 200; ++round) {
+        std::string content;
+        while (content.size() < 6000) {
+            std::size_t run = random() % 4 == 0 ? 990 + random() % 12 : random() % 40;
+            content.append(run, 'a' + static_cast<char>(random() % 26));
+            for (int k = random() % 3; k >= 0; --k) content += alphabet[random() % sizeof alphabet];
+        }
+        std::size_t capacity = round % 2 ? 1000 : 256;
+        std::size_t block = capacity + 1 + random() % 3000;
+        ASSERT_EQ(InBlocks(content, capacity, block), ByteWise(content, capacity))
+            << "round " << round << ", block " << block;
+    }
+}
+
+TEST(QueueTextReader, PlainLinesStayInTheBlock) {
+    LineFile f("first\r\nsecond\n\x01third\n");
+    char block[2048], line[1000];
+    QueueTextReader reader(f.file, block, sizeof block);
+    std::string_view text;
+    ASSERT_EQ(reader.next(text, line, sizeof line), 0);
+    EXPECT_EQ(text, "first");
+    EXPECT_TRUE(text.data() >= block && text.data() < block + sizeof block);
+    ASSERT_EQ(reader.next(text, line, sizeof line), 0);
+    EXPECT_EQ(text, "second");
+    ASSERT_EQ(reader.next(text, line, sizeof line), 0);
+    EXPECT_EQ(text, "third");  // cleaned, so built in the line buffer
+    EXPECT_EQ(text.data(), line);
+    EXPECT_EQ(reader.next(text, line, sizeof line), -1);
+    EXPECT_EQ(reader.consumed(), 21);
 }
 
 TEST(TextRoutines, DropControlCharsAndCutLineEnd) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <regex>
@@ -75,6 +76,74 @@ TEST(Pop3Interop, DovecotMailboxArrivesWhole) {
     EXPECT_EQ(second.status, 0);
     EXPECT_NE(second.out.find("Receiving 0 message(s) (0 bytes)...\n"), std::string::npos) << second.out;
     EXPECT_EQ(ListDir(sb.inbound()), files);
+}
+
+// One korv /receive with syncfs replaced by the preloaded stand-in in `mode`.
+ProgramResult ReceiveWithSyncfsFault(KorvSandbox& sb, const char* mode) {
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    std::string savedAsan = asan ? asan : "";
+    // The stand-in comes before the sanitizer's runtime in the library list.
+    setenv("ASAN_OPTIONS", (savedAsan + ":verify_asan_link_order=0").c_str(), 1);
+    setenv("LD_PRELOAD", SYNCFS_FAULT_PATH, 1);
+    setenv("QUORVEXIA_SYNCFS_FAULT", mode, 1);
+    ProgramResult result = sb.run({"/receive"}, "", 120);
+    unsetenv("QUORVEXIA_SYNCFS_FAULT");
+    unsetenv("LD_PRELOAD");
+    if (asan) setenv("ASAN_OPTIONS", savedAsan.c_str(), 1);
+    else unsetenv("ASAN_OPTIONS");
+    return result;
+}
+
+int CountEnvelopes(const std::string& dir) {
+    int n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) n += entry.path().extension() == ".wrk";
+    return n;
+}
+
+// The stored pairs reach the disk in one sync before QUIT, and the server
+// deletes only at QUIT: korv killed in that sync, or a sync that fails,
+// leaves every message on the server, and the next run fetches them all.
+TEST(Pop3Interop, NoMessageLeavesTheServerBeforeItsPairIsOnDisk) {
+    if (!DovecotServer::Installed()) GTEST_SKIP() << "dovecot is not installed";
+    struct Case {
+        const char* mode;
+        int status;
+        int pairsLeft;  // pairs in the inbound directory after the faulty run
+    } cases[] = {
+        {"kill", 128 + 9, 3},  // killed at the last moment before QUIT: the pairs stay, as after any cut
+        {"fail", 2, 0},        // not known to be on disk: removed, as the server keeps the messages
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode);
+        DovecotServer dovecot;
+        for (int i = 0; i < 3; ++i)
+            dovecot.addMessage("170000001" + std::to_string(i) + ".M1P1.quorvexia",
+                               "From: a@example.org\nTo: b@example.net\nSubject: " + std::to_string(i) + "\n\nbody\n");
+        ASSERT_TRUE(dovecot.start());
+        KorvSandbox sb;
+        sb.config.pop3Server.assign(dovecot.address());
+        sb.config.pop3User.assign(dovecot.user());
+        sb.config.pop3Password.assign(dovecot.password());
+
+        ProgramResult faulty = ReceiveWithSyncfsFault(sb, c.mode);
+        EXPECT_EQ(faulty.status, c.status) << faulty.out << faulty.err;
+        EXPECT_EQ(faulty.out.find("Closing connection..."), std::string::npos) << faulty.out;
+        EXPECT_EQ(dovecot.messagesLeft(), 3);
+        EXPECT_EQ(CountEnvelopes(sb.inbound()), c.pairsLeft);
+        if (c.pairsLeft == 0) {
+            EXPECT_NE(faulty.out.find("Couldn't force received mail to disk; 3 message(s) left on the server.\n"),
+                      std::string::npos)
+                << faulty.out;
+            EXPECT_NE(sb.log().find("Couldn't force received mail to disk; 3 message(s) left on the server\n"),
+                      std::string::npos);
+        }
+
+        ProgramResult clean = sb.run({"/receive"}, "", 120);
+        EXPECT_EQ(clean.status, 0) << clean.out;
+        EXPECT_NE(clean.out.find("Receiving 3 message(s)"), std::string::npos) << clean.out;
+        EXPECT_EQ(dovecot.messagesLeft(), 0);
+        EXPECT_EQ(CountEnvelopes(sb.inbound()), c.pairsLeft + 3);
+    }
 }
 
 }  // namespace

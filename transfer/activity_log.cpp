@@ -85,23 +85,25 @@ unsigned long SecondsSince(std::time_t start) {
     return seconds > 0 ? static_cast<unsigned long>(seconds) : 0;
 }
 
-void ShowProgress(std::int32_t total, std::int32_t done) {
-    // Figures redrawn with backspaces are for a watching eye: in a file, a
-    // pipe or the journal they are noise (journald keeps such a line as
-    // binary data), so only a terminal gets them.
-    if (debugMode || !consoleInteractive) return;
-    if (progressCalls % 10 != 0) {
-        ++progressCalls;
-        return;
-    }
+void DrawProgress(std::int32_t total, std::int32_t done) {
     progressCalls = 0;
-    for (std::int32_t i = 0; i < progressWidth; ++i) std::fputc('\b', consoleStream);
+    // A redraw comes every tenth line of a message: the backspaces go out in
+    // one call, and a percentage is formatted only when it changes.
+    static const char backspaces[] = "\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b";
+    for (std::int32_t left = progressWidth; left > 0; left -= 16)
+        std::fwrite(backspaces, 1, static_cast<std::size_t>(left < 16 ? left : 16), consoleStream);
     char text[32];
     if (total > 0) {
         std::int64_t percent = std::int64_t(done) * 100 / total;
         if (percent < 0) percent = 0;
         if (percent > 100) percent = 100;
-        std::snprintf(text, sizeof text, "%3d%%", static_cast<int>(percent));
+        static int formattedPercent = -1;
+        static char formatted[8];
+        if (percent != formattedPercent) {
+            formattedPercent = static_cast<int>(percent);
+            std::snprintf(formatted, sizeof formatted, "%3d%%", formattedPercent);
+        }
+        std::memcpy(text, formatted, sizeof formatted);
     } else if (total < 0) {
         std::snprintf(text, sizeof text, "%5d bytes", static_cast<int>(done));
     } else {

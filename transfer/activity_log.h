@@ -7,6 +7,9 @@
 #include <ctime>
 #include <exception>
 
+#include "console.h"
+#include "korv_state.h"
+
 namespace quorvexia {
 
 // Opens the log and writes its empty line and header line. A log that cannot
@@ -45,7 +48,22 @@ unsigned long SecondsSince(std::time_t start);
 extern std::int32_t progressCalls;
 extern std::int32_t progressWidth;
 
-// Draws the indicator on the current console line (every tenth call).
-void ShowProgress(std::int32_t total, std::int32_t done);
+// Draws the indicator on the current console line; ShowProgress calls it.
+void DrawProgress(std::int32_t total, std::int32_t done);
+
+// Draws the indicator on the current console line (every tenth call). It is
+// called for every line of a message, so the nine calls that draw nothing
+// cost no more than a counter.
+inline void ShowProgress(std::int32_t total, std::int32_t done) {
+    // Figures redrawn with backspaces are for a watching eye: in a file, a
+    // pipe or the journal they are noise (journald keeps such a line as
+    // binary data), so only a terminal gets them.
+    if (debugMode || !consoleInteractive) return;
+    if (progressCalls % 10 != 0) {
+        ++progressCalls;
+        return;
+    }
+    DrawProgress(total, done);
+}
 
 }  // namespace quorvexia

@@ -124,16 +124,17 @@ InboundStore::Step InboundStore::storeText(Link& link, std::int32_t expected) {
     }
 }
 
-// The text is complete: on disk, error-free and closed, with its length in `size`.
+// The text is complete: written out, error-free and closed, with its length
+// in `size`. It reaches stable storage with the rest of the session's pairs.
 bool InboundStore::finishText(long& size) {
     std::FILE* file = textFile_.get();
-    if (std::ferror(file) || !platform::SyncStream(file)) return false;
+    if (std::ferror(file) || std::fflush(file) != 0) return false;
     size = std::ftell(file);  // written from the start in one sequence: the position is the length
     return std::fclose(textFile_.release()) == 0;
 }
 
-// Writes the three envelope lines under the temporary name, forces them to
-// disk and renames the file into place, then makes the new name durable.
+// Writes the three envelope lines under the temporary name and renames the
+// file into place.
 bool InboundStore::writeEnvelope() {
     envelopeFile_.reset(platform::CreateFileForWriting(envelopeTempPath_));
     if (!envelopeFile_) return false;
@@ -141,15 +142,11 @@ bool InboundStore::writeEnvelope() {
     std::setvbuf(envelopeFile_.get(), buffer, _IOFBF, sizeof buffer);
     const char* at = std::strchr(recipient_, '@');
     std::fprintf(envelopeFile_.get(), "%s\n%s\n%s\n", at ? at + 1 : recipient_, sender_, recipient_);
-    bool ok = !std::ferror(envelopeFile_.get()) && platform::SyncStream(envelopeFile_.get());
+    bool ok = !std::ferror(envelopeFile_.get()) && std::fflush(envelopeFile_.get()) == 0;
     ok = std::fclose(envelopeFile_.release()) == 0 && ok;
     if (ok) ok = std::rename(envelopeTempPath_, envelopePath_) == 0;
-    if (!ok) {
-        std::remove(envelopeTempPath_);
-        return false;
-    }
-    std::string dir(config_.inboundDir.text());
-    return directory_.open(dir.c_str()) && directory_.sync();
+    if (!ok) std::remove(envelopeTempPath_);
+    return ok;
 }
 
 InboundStore::Step InboundStore::deleteOnServer(Link& link, unsigned long n) {
@@ -202,11 +199,12 @@ InboundStore::Step InboundStore::receiveMessage(Link& link, unsigned long n) {
     reporter_.log('*', Format("Rcvd %s from %s; %ldb, %ld CPS", baseName_, sender_, size, rate));
     messageComplete_ = true;
     run_.mailReceived = true;
+    unsynced_.emplace_back(textPath_, envelopePath_);
     return std::nullopt;
 }
 
-// The retrieved message into a new pair, complete and on disk before its
-// deletion is asked for; `size` gets the length of its text.
+// The retrieved message into a new pair, complete and closed before its
+// deletion is asked for (on disk before QUIT); `size` gets the length of its text.
 InboundStore::Step InboundStore::storeMessage(Link& link, unsigned long n, std::int32_t expected, long& size) {
     if (!chooseBaseName()) return fileFailure(kCantCreateText, kCantCreateTextLog, n);
     messageComplete_ = false;
@@ -238,6 +236,9 @@ SessionResult InboundStore::receiveAll(Link& link, std::uint32_t count, std::uin
                      '-',
                      Format("Receiving %lu message(s); %lub", static_cast<unsigned long>(count),
                             static_cast<unsigned long>(total)));
+    // Opened before any file is written, so that the sync before QUIT also
+    // reports write-back failures of the files written meanwhile.
+    if (count > 0) directory_.open(std::string(config_.inboundDir.text()).c_str());
     for (std::uint32_t n = 1; n <= count; ++n) {
         if (Step r = receiveMessage(link, n)) return *r;
         advanceCounter();
@@ -245,10 +246,35 @@ SessionResult InboundStore::receiveAll(Link& link, std::uint32_t count, std::uin
     return SessionResult::Done;
 }
 
+// DELE only marks a message: a POP3 server deletes the marked messages when
+// the session ends with QUIT (RFC 1939, UPDATE state), and keeps every one
+// of them when the connection ends any other way. So one sync of the inbound
+// file system here, before QUIT, gives each stored pair the guarantee that a
+// sync per pair before its DELE gave: no message is deleted on the server
+// before its pair is on stable storage. The dialogue itself is unchanged.
+bool InboundStore::makeDurable() {
+    if (unsynced_.empty()) return true;
+    bool ok = directory_.open(std::string(config_.inboundDir.text()).c_str()) && directory_.syncFileSystem();
+    if (!ok) {
+        // Whether the pairs are on disk cannot be told; the server keeps every
+        // message, so they go, rather than arrive a second time on the next run.
+        for (const auto& [text, envelope] : unsynced_) {
+            std::remove(envelope.c_str());
+            std::remove(text.c_str());
+        }
+        std::string text = Format("Couldn't force received mail to disk; %lu message(s) left on the server",
+                                  static_cast<unsigned long>(unsynced_.size()));
+        reporter_.report(text + ".\n", '!', text);
+    }
+    unsynced_.clear();
+    return ok;
+}
+
 void InboundStore::tidyUp() {
     textFile_.reset();
     envelopeFile_.reset();
     directory_.close();
+    unsynced_.clear();  // a connection that ended without QUIT had nothing deleted
     if (!messageComplete_) {
         if (textPath_[0]) std::remove(textPath_);
         if (envelopePath_[0]) std::remove(envelopePath_);

@@ -3,15 +3,20 @@
 // directory and deletes it on the server, and the files of the message in work.
 //
 // A pair becomes visible in this order: the text file grows under its own
-// name; once it is complete and on disk, the envelope file is written under a
+// name; once it is complete and closed, the envelope file is written under a
 // temporary name and renamed into place; only then is DELE sent. A reader
 // that sees an envelope file therefore always finds the whole text beside it.
+// Everything the session stored reaches stable storage in one sync before
+// QUIT (makeDurable), for only QUIT makes the server delete anything.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "config/mail_config.h"
 #include "line_transport.h"
@@ -40,6 +45,12 @@ public:
     // when every message was dealt with, Stopped when a local file failure or
     // a refused deletion stopped it.
     SessionResult receiveAll(Link& link, std::uint32_t count, std::uint32_t total);
+
+    // Forces the pairs stored on this connection to stable storage, before
+    // QUIT. When that fails, they are removed again (the server keeps them
+    // all, as no QUIT reaches it), the failure is reported, and the result is
+    // false: QUIT must not be sent.
+    bool makeDurable();
 
     // After the connection: closes what is open and removes both files of a
     // message that was not completed (a missing file is no error).
@@ -73,7 +84,10 @@ private:
     bool messageComplete_ = true;
     platform::StdioFile textFile_;
     platform::StdioFile envelopeFile_;
-    platform::SyncedDirectory directory_;  // the inbound directory, for forcing new names to disk
+    platform::SyncedDirectory directory_;  // the inbound directory, for forcing the stored pairs to disk
+    // The pairs stored on this connection and not yet forced to disk: text
+    // path and envelope path.
+    std::vector<std::pair<std::string, std::string>> unsynced_;
     char baseName_[16] = "";               // "%08lu" of a 32-bit counter
     char textPath_[kInboundPathSize] = "";
     char envelopePath_[kInboundPathSize] = "";

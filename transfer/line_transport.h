@@ -1,7 +1,7 @@
 // The line transport: the only code that moves bytes on a session's
 // connection. A Link owns the connection's byte stream and everything the
 // transport keeps for it: it sends lines with their CR LF, receives one line
-// at a time through a 2048-byte buffer that copes with CR, LF, CR LF and
+// at a time through a receive buffer that copes with CR, LF, CR LF and
 // CR NUL line ends (also split between two receives) and with lines longer
 // than 999 bytes, and latches the first failure, so that every later call on
 // the same connection fails at once.
@@ -23,7 +23,9 @@
 namespace quorvexia {
 
 inline constexpr std::size_t kReplyLineSize = 1000;
-inline constexpr std::size_t kReceiveBufferSize = 2048;
+// One receive takes what the network holds, up to this much: a large
+// message costs one system call per 64 KiB rather than per 2 KiB.
+inline constexpr std::size_t kReceiveBufferSize = 64 * 1024;
 
 // Bounds of one multi-line reply and of one dot-ended list: a server that
 // sends more has not sent a reply this client can judge.

@@ -75,29 +75,47 @@ bool QueuedMessage::nextRecipient(bool& whole) {
 bool QueuedMessage::openText() {
     text_ = OpenQueueFile(textPath_);
     if (!text_) return false;
+    // The text is read in blocks of our own: each is one read from the file.
+    std::setvbuf(text_.get(), nullptr, _IONBF, 0);
     std::fseek(text_.get(), 0, SEEK_END);
     size_ = Clamp32(ftello(text_.get()));
     std::fseek(text_.get(), 0, SEEK_SET);
+    if (!block_) block_.reset(new char[kQueueTextBlockSize]);
+    reader_.emplace(text_.get(), block_.get(), kQueueTextBlockSize);
     return true;
 }
 
 bool QueuedMessage::nextTextLine(std::string_view& line) {
-    if (ReadFileLine(line_, sizeof line_, text_.get()) != 0) return false;
+    if (reader_->next(line, line_, sizeof line_) != 0) return false;
     if (inHeader_) {
-        if (line_[0] == '\0') {
+        if (line.empty()) {
             inHeader_ = false;
-        } else if (strncasecmp(line_, "To:", 3) == 0) {
-            ExtractAddress(logRecipient_, line_ + 3);
+        } else if (line.size() >= 3 && strncasecmp(line.data(), "To:", 3) == 0) {
+            // ExtractAddress reads up to a NUL: the value is taken out of the block.
+            char value[kQueueTextLineSize];
+            std::memcpy(value, line.data() + 3, line.size() - 3);
+            value[line.size() - 3] = '\0';
+            ExtractAddress(logRecipient_, value);
         }
     }
-    if (line_[0] == '.') StuffLeadingDot(line_);
-    line = line_;
+    if (!line.empty() && line[0] == '.') {
+        // A piece holds at most 998 characters: with the doubled dot it fits line_.
+        if (line.data() != line_) std::memcpy(line_, line.data(), line.size());
+        line_[line.size()] = '\0';
+        StuffLeadingDot(line_);
+        line = std::string_view(line_, line.size() + 1);
+    }
     return true;
 }
 
-std::int32_t QueuedMessage::textPosition() const { return Clamp32(ftello(text_.get())); }
+std::int32_t QueuedMessage::textPosition() const { return Clamp32(reader_->consumed()); }
 
-bool QueuedMessage::textFailed() const { return std::ferror(text_.get()) != 0; }
+bool QueuedMessage::textFailed() const { return reader_->failed(); }
+
+void QueuedMessage::closeText() {
+    reader_.reset();
+    text_.reset();
+}
 
 void QueuedMessage::removePair() const {
     std::remove(envelopePath_);

@@ -7,9 +7,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "header_text.h"
 #include "platform/stdio_file.h"
 
 namespace quorvexia {
@@ -17,6 +20,7 @@ namespace quorvexia {
 inline constexpr std::size_t kQueueNameSize = 256;  // base name and paths: at most 255 characters
 inline constexpr std::size_t kQueueTextLineSize = 1000;
 inline constexpr std::size_t kQueueAddressSize = 256;
+inline constexpr std::size_t kQueueTextBlockSize = 64 * 1024;
 inline constexpr unsigned kRefusedNameCandidates = 1000;
 
 class QueuedMessage {
@@ -52,7 +56,7 @@ public:
     std::int32_t textPosition() const;
     // True when reading the text failed (rather than ended).
     bool textFailed() const;
-    void closeText() { text_.reset(); }
+    void closeText();
     // The recipient named in the text's header, "???" when none.
     const char* logRecipient() const { return logRecipient_; }
 
@@ -71,6 +75,8 @@ private:
     std::string dir_;
     platform::StdioFile envelope_;
     platform::StdioFile text_;
+    std::unique_ptr<char[]> block_;  // the text is read through it, kQueueTextBlockSize bytes
+    std::optional<QueueTextReader> reader_;
     std::int32_t size_ = 0;
     bool inHeader_ = true;
     char baseName_[kQueueNameSize] = "";

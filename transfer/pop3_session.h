@@ -29,6 +29,8 @@ public:
     bool mayRetry() const override { return retryable_; }
     // Greeting, USER, PASS, STAT, then the message loop.
     SessionResult dialogue(Link& link) override;
+    // What was stored must be on disk before QUIT lets the server delete it.
+    bool readyToQuit() override { return store_.makeDurable(); }
     // Removes an interrupted message and saves the counter into korv.cfg.
     void tidyUp(SessionResult result) override;
 

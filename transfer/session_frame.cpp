@@ -76,8 +76,13 @@ int RunSession(SessionProtocol& p, Reporter& reporter) {
     SessionResult result = p.dialogue(*link);
 
     if (result != SessionResult::LinkFailed) {
-        reporter.say("Closing connection...\n");
-        SayQuit(*link, p);
+        if (p.readyToQuit()) {
+            reporter.say("Closing connection...\n");
+            SayQuit(*link, p);
+        } else {
+            link->abandon();
+            result = SessionResult::Stopped;
+        }
     }
     EndProgressLine();
     if (result == SessionResult::LinkFailed) {

@@ -36,6 +36,10 @@ public:
     // The form of the server field and what TLS needs for it.
     virtual const TlsSetup& tls() const = 0;
     virtual SessionResult dialogue(Link& link) = 0;
+    // Right before QUIT, which lets the server carry out what the dialogue
+    // asked (a POP3 server deletes only then). False when it must not: the
+    // connection is then dropped without QUIT and the session counts as stopped.
+    virtual bool readyToQuit() { return true; }
     // Reads the answer to QUIT (one line unless the protocol says otherwise).
     virtual void receiveQuitReply(Link& link) {
         std::string_view line;
