@@ -141,8 +141,23 @@ class Dovecot:
     """A private Dovecot POP3 server; its mailbox is laid anew from a template."""
 
     def __init__(self, root):
-        self.root = root
         self.port = free_port()
+        self.start(root, "protocols = pop3\nssl = no\nauth_mechanisms = plain\n", f"""service pop3-login {{
+  inet_listener pop3 {{
+    address = 127.0.0.1
+    port = {self.port}
+  }}
+  inet_listener pop3s {{
+    port = 0
+  }}
+}}
+""", [self.port])
+
+    def start(self, root, settings, services, ports):
+        """Starts Dovecot with `settings` and `services` added to what every
+        set-up here shares (user ann, password secret, a Maildir under root);
+        returns when all `ports` accept."""
+        self.root = root
         os.makedirs(root)
         os.chmod(os.path.dirname(root), 0o711)  # the login processes must reach base_dir
         os.chmod(root, 0o711)
@@ -151,14 +166,11 @@ class Dovecot:
         with open(os.path.join(root, "passwd"), "w") as f:
             f.write("ann:{PLAIN}secret\n")
         with open(os.path.join(root, "dovecot.conf"), "w") as f:
-            f.write(f"""protocols = pop3
-listen = 127.0.0.1
+            f.write(settings + f"""listen = 127.0.0.1
 base_dir = {root}/base
 state_dir = {root}/state
 log_path = {root}/dovecot.log
-ssl = no
 disable_plaintext_auth = no
-auth_mechanisms = plain
 mail_location = maildir:{root}/mail/%u/Maildir
 passdb {{
   driver = passwd-file
@@ -168,20 +180,11 @@ userdb {{
   driver = static
   args = uid=nobody gid=nogroup home={root}/mail/%u
 }}
-service pop3-login {{
-  inet_listener pop3 {{
-    address = 127.0.0.1
-    port = {self.port}
-  }}
-  inet_listener pop3s {{
-    port = 0
-  }}
-}}
-""")
+""" + services)
         subprocess.run(["/usr/sbin/dovecot", "-c", os.path.join(root, "dovecot.conf")], check=True)
         pidfile = os.path.join(root, "base/master.pid")
         deadline = time.monotonic() + 30
-        while not (os.path.exists(pidfile) and wait_port(self.port, 1)):
+        while not (os.path.exists(pidfile) and all(wait_port(p, 1) for p in ports)):
             if time.monotonic() > deadline:
                 raise RuntimeError("dovecot did not start")
             time.sleep(0.05)
@@ -305,6 +308,17 @@ def run_timed(argv, cwd, env=None, stdin_path=None):
     if proc.returncode != 0:
         sys.stderr.write("%s: exit %d %s\n" % (argv[0], proc.returncode, err.decode(errors="replace")[-300:]))
     return wall, usage.ru_utime + usage.ru_stime, proc.returncode
+
+
+def median_of(name, client, runs, one_run):
+    """Calls one_run() `runs` times; the medians of wall and CPU, and whether
+    every run passed its check. Prints the result as it comes."""
+    samples = [one_run() for _ in range(runs)]
+    result = (statistics.median(s[0] for s in samples), statistics.median(s[1] for s in samples),
+              all(s[2] for s in samples))
+    print("  %-18s %-13s wall %8.3f s  CPU %8.3f s%s" % (
+        name, client, result[0], result[1], "" if result[2] else "  CHECK FAILED"), flush=True)
+    return result
 
 
 class Bench:
@@ -442,18 +456,12 @@ class Bench:
         results = {}
         try:
             for client in clients:
-                samples = []
-                for _ in range(self.args.runs):
+                def one_run():
                     if protocol == "pop3":
                         server.refill(template)
-                        samples.append(self.pop3_run(client, server, where, count))
-                    else:
-                        samples.append(self.smtp_run(client, server, template, count))
-                results[client] = (statistics.median(s[0] for s in samples),
-                                   statistics.median(s[1] for s in samples), all(s[2] for s in samples))
-                print("  %-18s %-13s wall %8.3f s  CPU %8.3f s%s" % (
-                    name, client, results[client][0], results[client][1],
-                    "" if results[client][2] else "  CHECK FAILED"), flush=True)
+                        return self.pop3_run(client, server, where, count)
+                    return self.smtp_run(client, server, template, count)
+                results[client] = median_of(name, client, self.args.runs, one_run)
         finally:
             server.stop()
             shutil.rmtree(template, ignore_errors=True)

@@ -34,11 +34,9 @@ import argparse
 import os
 import re
 import shutil
-import statistics
 import subprocess
 import sys
 import tempfile
-import time
 
 import compare
 from compare import KIB, MIB
@@ -63,44 +61,21 @@ class TlsDovecot(compare.Dovecot):
     service (STARTTLS, AUTH PLAIN) relaying to `relay_port`."""
 
     def __init__(self, root, pki, relay_port):
-        self.root = root
         self.port = compare.free_port()
         self.pop3s_port = compare.free_port()
         self.submission_port = compare.free_port()
-        os.makedirs(root)
-        os.chmod(os.path.dirname(root), 0o711)
-        os.chmod(root, 0o711)
-        for sub in ("base", "state"):
-            os.makedirs(os.path.join(root, sub))
-        with open(os.path.join(root, "passwd"), "w") as f:
-            f.write("ann:{PLAIN}secret\n")
-        with open(os.path.join(root, "dovecot.conf"), "w") as f:
-            f.write(f"""protocols = pop3 submission
-listen = 127.0.0.1
-base_dir = {root}/base
-state_dir = {root}/state
-log_path = {root}/dovecot.log
+        self.start(root, f"""protocols = pop3 submission
 ssl = yes
 ssl_cert = <{pki}/good.pem
 ssl_key = <{pki}/good.key
 ssl_min_protocol = TLSv1.2
-disable_plaintext_auth = no
 auth_mechanisms = plain login
 hostname = mail.bench.example
 submission_relay_host = 127.0.0.1
 submission_relay_port = {relay_port}
 submission_relay_trusted = yes
 submission_max_mail_size = 100M
-mail_location = maildir:{root}/mail/%u/Maildir
-passdb {{
-  driver = passwd-file
-  args = scheme=PLAIN username_format=%u {root}/passwd
-}}
-userdb {{
-  driver = static
-  args = uid=nobody gid=nogroup home={root}/mail/%u
-}}
-service pop3-login {{
+""", f"""service pop3-login {{
   inet_listener pop3 {{
     address = 127.0.0.1
     port = {self.port}
@@ -117,22 +92,7 @@ service submission-login {{
     port = {self.submission_port}
   }}
 }}
-""")
-        subprocess.run(["/usr/sbin/dovecot", "-c", os.path.join(root, "dovecot.conf")], check=True)
-        pidfile = os.path.join(root, "base/master.pid")
-        deadline = time.monotonic() + 30
-        while not (os.path.exists(pidfile) and all(compare.wait_port(p, 1) for p in
-                                                   (self.port, self.pop3s_port, self.submission_port))):
-            if time.monotonic() > deadline:
-                raise RuntimeError("dovecot did not start")
-            time.sleep(0.05)
-        with open(pidfile) as f:
-            self.pid = int(f.read().strip())
-
-    def refill_empty(self):
-        shutil.rmtree(os.path.join(self.root, "mail"), ignore_errors=True)
-        os.makedirs(os.path.join(self.root, "mail"))
-        compare.chown_tree(os.path.join(self.root, "mail"))
+""", [self.port, self.pop3s_port, self.submission_port])
 
 
 def negotiated_cipher(port, ca):
@@ -249,19 +209,13 @@ class TlsBench(compare.Bench):
         results = {}
         try:
             for client in CLIENTS[protocol]:
-                samples = []
-                runs = self.args.runs if client.startswith("korv") else self.args.peer_runs
-                for _ in range(runs):
+                def one_run():
                     if protocol == "pop3":
                         dovecot.refill(template)
-                        samples.append(self.pop3_tls_run(client, dovecot, count))
-                    else:
-                        samples.append(self.smtp_tls_run(client, dovecot, smtpd, template, count))
-                results[client] = (statistics.median(s[0] for s in samples),
-                                   statistics.median(s[1] for s in samples), all(s[2] for s in samples))
-                print("  %-11s %-12s wall %8.3f s  CPU %8.3f s%s" % (
-                    name, client, results[client][0], results[client][1],
-                    "" if results[client][2] else "  CHECK FAILED"), flush=True)
+                        return self.pop3_tls_run(client, dovecot, count)
+                    return self.smtp_tls_run(client, dovecot, smtpd, template, count)
+                runs = self.args.runs if client.startswith("korv") else self.args.peer_runs
+                results[client] = compare.median_of(name, client, runs, one_run)
         finally:
             shutil.rmtree(template, ignore_errors=True)
         return results
