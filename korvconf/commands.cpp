@@ -95,7 +95,8 @@ int SetSide(const Context& c, const std::vector<std::pair<const SideKey*, std::s
     SideSettings side;
     if (!LoadSide(c, side)) return kExitFile;
     for (const auto& [key, value] : given) side.*key->value = value;
-    std::string error;
+    std::string error = CheckSideSettings(side);
+    if (!error.empty()) return c.fail(kExitUsage, error);
     if (!WriteSideFile(c.path(kSideFileName), side, error))
         return c.fail(kExitFile, "cannot write korv.conf: " + error + " (the old file is unchanged)");
     return kExitDone;

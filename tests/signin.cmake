@@ -1,0 +1,4 @@
+# Sign-in: its plain parts, and the flows against the fake authorization
+# server (tests/oauth) with the real loopback listener.
+quorvexia_test(signin_test SOURCES signin_test.cpp LIBS qsignin)
+quorvexia_test(signin_server_test SOURCES signin_server_test.cpp oauth/fake_auth.cpp LIBS qsignin)
