@@ -7,6 +7,7 @@
 
 #include "conf_fields.h"
 #include "conf_file.h"
+#include "oauth_commands.h"
 #include "config/config_file.h"
 #include "config/side_file.h"
 
@@ -185,7 +186,8 @@ std::string UsageText() {
            "  init [--force]             create korv.cfg with the defaults\n"
            "  show                       show every setting (passwords masked)\n"
            "  set FIELD VALUE [...]      change settings\n"
-           "  upgrade                    turn bexolind.cfg into korv.cfg\n\n"
+           "  upgrade                    turn bexolind.cfg into korv.cfg\n" +
+           OauthUsageText() + "\n"
            "Fields (a label such as \"SMTP Server\" works too):\n" +
            FormatFieldList() + "\nKeys of korv.conf beside korv.cfg (an empty value removes one):\n" +
            FormatSideKeyList();
@@ -203,6 +205,12 @@ int RunKorvconf(const std::vector<std::string>& args, const std::string& dir, st
     if (command == "show") return Show(c, args);
     if (command == "set") return Set(c, args);
     if (command == "upgrade") return Upgrade(c, args);
+    if (command == "oauth") {
+        // Without a terminal to talk with, only what needs no answer works.
+        Conversation talk{[&](const std::string& s) { out += s; }, [&](const std::string& s) { err += s; },
+                          [](std::string&) { return false; }};
+        return RunOauth(args, dir, talk);
+    }
     if (command == "help" || command == "--help" || command == "-h") {
         out += UsageText();
         return kExitDone;
