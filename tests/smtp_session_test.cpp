@@ -96,7 +96,7 @@ protected:
         ScriptStream& server = *stream;
         Link link(std::move(stream));
         test::RecordingReporter reporter;
-        SmtpSession session(config_, reporter);
+        SmtpSession session(config_, side_, reporter);
         EXPECT_EQ(session.dialogue(link), c.result);
         // A second may pass during the transaction; the rate is not the point here.
         for (auto& e : reporter.entries) e = std::regex_replace(e, std::regex(", [0-9]+ CPS$"), ", 0 CPS");
@@ -111,6 +111,7 @@ protected:
 
     test::TempDir dir_;
     MailConfig config_{};
+    SideSettings side_;
     std::FILE* console_ = nullptr;
 };
 
@@ -158,7 +159,7 @@ TEST_F(SmtpSessionTest, TheTextGoesOutDotStuffedAfterItsEnvelope) {
     ScriptStream& server = *stream;
     Link link(std::move(stream));
     test::RecordingReporter reporter;
-    SmtpSession session(config_, reporter);
+    SmtpSession session(config_, side_, reporter);
     ASSERT_EQ(session.dialogue(link), SessionResult::Done);
     EXPECT_EQ(server.sent(),
               "HELO a.test\r\nRSET\r\nMAIL FROM:<ann@a.test>\r\nRCPT TO:<bob@b.test>\r\nRCPT TO:<cy@c.test>\r\n"

@@ -54,6 +54,16 @@ void Link::upgrade(std::unique_ptr<platform::ByteStream> stream) {
     clearBuffers();
 }
 
+std::unique_ptr<platform::ByteStream> Link::releaseStream() {
+    clearBuffers();
+    return std::move(stream_);
+}
+
+bool Link::hasPendingInput() {
+    dropPendingLineEnd();
+    return rxCount_ > 0;
+}
+
 void Link::abandon() {
     if (stream_) abandonedError_ = stream_->lastError();
     stream_.reset();
@@ -97,6 +107,8 @@ bool Link::putLine(std::string_view text, std::string_view echo, bool now) {
 bool Link::sendLine(std::string_view text) { return putLine(text, text, true); }
 
 bool Link::sendSecretLine(std::string_view text) { return putLine(text, "PASS <hidden>", true); }
+
+bool Link::sendHiddenLine(std::string_view text, std::string_view echo) { return putLine(text, echo, true); }
 
 bool Link::queueLine(std::string_view text) { return putLine(text, text, false); }
 
@@ -182,8 +194,9 @@ bool Link::skipRestOfLine(std::size_t& bytes) {
     return true;
 }
 
-bool Link::receiveReply(Reply& reply) {
+bool Link::receiveReply(Reply& reply, std::vector<std::string>* lines) {
     reply = Reply();
+    if (lines) lines->clear();
     std::size_t bytes = 0;
     for (;;) {
         std::string_view line;
@@ -192,6 +205,7 @@ bool Link::receiveReply(Reply& reply) {
         bytes += line.size() + 2;
         bool more = IsContinuation(line);
         reply.lastLine.assign(line);
+        if (lines && lines->size() < kReplyMaxLines) lines->emplace_back(line);
         if (!skipRestOfLine(bytes)) return false;
         if (reply.lines > kReplyMaxLines || bytes > kReplyMaxBytes) {
             reply.code = -1;

@@ -56,6 +56,12 @@ public:
     // same socket, say); whatever was buffered in either direction is dropped,
     // so nothing read before the change counts as read through the new stream.
     void upgrade(std::unique_ptr<platform::ByteStream> stream);
+    // Hands the stream out (to be wrapped in a TLS stream and given back by
+    // upgrade); until then the link has none and may not be used.
+    std::unique_ptr<platform::ByteStream> releaseStream();
+    // True when bytes from the server wait that no receive has taken yet
+    // (a line end still due after a CR does not count).
+    bool hasPendingInput();
 
     // Ends the connection at once, without a word to the server: a server that
     // sees the connection drop in the middle of a transaction discards it.
@@ -72,6 +78,9 @@ public:
     bool sendLine(std::string_view text);
     // As sendLine; the debug echo shows "PASS <hidden>" instead of the text.
     bool sendSecretLine(std::string_view text);
+    // As sendLine; the debug echo shows `echo` instead of the text (for the
+    // lines that carry a credential).
+    bool sendHiddenLine(std::string_view text, std::string_view echo);
     // As sendLine, but the line may wait in the send buffer for more lines.
     bool queueLine(std::string_view text);
 
@@ -86,8 +95,9 @@ public:
 
     // Reads one reply whole: lines "NNN-text" up to the first line that is
     // not such a continuation. Over 100 lines or 64 KiB, the reading stops
-    // and the reply has no code. False when the link failed.
-    bool receiveReply(Reply& reply);
+    // and the reply has no code. False when the link failed. With `lines`,
+    // every line of the reply (each cut at 999 bytes) is kept there too.
+    bool receiveReply(Reply& reply, std::vector<std::string>* lines = nullptr);
     // Reads the lines of a dot-ended list (such as the answer to CAPA) up to
     // the line "."; leading dots are unstuffed. Bounded as a reply.
     ListRead receiveList(std::vector<std::string>& lines);

@@ -58,20 +58,17 @@ SessionResult Pop3Session::refused(const char* text) {
 
 SessionResult Pop3Session::dialogue(Link& link) {
     std::string_view reply;
-    if (!link.receiveLine(reply)) return SessionResult::LinkFailed;
+    // A TLS port waits for a hello and never greets: the plain greeting of
+    // the STLS form is not waited for as long as other replies.
+    if (tls_.security == TransportSecurity::StartTls) link.setTimeout(kStartTlsGreetingTimeoutMs);
+    if (!link.receiveLine(reply)) {
+        if (tls_.security == TransportSecurity::StartTls && link.lastError() == ETIMEDOUT)
+            reporter_.log('!', "No greeting (" + ModeMixupHint(ServerProtocol::Pop3, tls_.security) + ")");
+        return SessionResult::LinkFailed;
+    }
+    if (tls_.security == TransportSecurity::StartTls) link.setTimeout(platform::kReplyTimeoutMs);
     if (!IsPositive(reply)) return refused("POP3 server is not ready");
-
-    std::string user(config_.pop3User.text());
-    if (!Pop3Exchange(link, Format("USER %s", user.c_str()), reply)) return SessionResult::LinkFailed;
-    if (!IsPositive(reply)) return refused("Invalid username");
-
-    char command[kReplyLineSize];
-    std::string password(config_.pop3Password.text());
-    std::snprintf(command, sizeof command, "PASS %s", password.c_str());
-    bool answered = Pop3Exchange(link, command, reply, /*secret=*/true);
-    std::fill(std::begin(command), std::end(command), '\0');
-    if (!answered) return SessionResult::LinkFailed;
-    if (!IsPositive(reply)) return refused("Invalid mail password");
+    if (Step r = login(link)) return *r;
 
     if (!Pop3Exchange(link, "STAT", reply)) return SessionResult::LinkFailed;
     if (!IsPositive(reply)) return refused("Can't get mail status");
@@ -79,6 +76,33 @@ SessionResult Pop3Session::dialogue(Link& link) {
     std::int32_t count = 0, total = 0;
     if (ParseReplyNumbers(reply.data(), &count, &total) < 2 || count < 0) return refused("Invalid mail status response");
     return store_.receiveAll(link, static_cast<std::uint32_t>(count), static_cast<std::uint32_t>(total));
+}
+
+// The password (or token) of this connection, then the sign-in: USER and
+// PASS as ever in the plain form; in the TLS forms what the server offers.
+Pop3Session::Step Pop3Session::login(Link& link) {
+    Credentials credentials;
+    std::string error;
+    if (!LoadCredentials(config_, side_, credentials, error)) return failSecure(error, true);
+    if (tls_.security != TransportSecurity::None) {
+        if (Step r = secureLogin(link, credentials)) return r;
+        if (signedIn_) return std::nullopt;
+    } else if (credentials.useToken) {
+        return failSecure("a token is sent over TLS only (pop3s:// or pop3+starttls://)", false);
+    }
+
+    std::string_view reply;
+    std::string user(config_.pop3User.text());
+    if (!Pop3Exchange(link, Format("USER %s", user.c_str()), reply)) return SessionResult::LinkFailed;
+    if (!IsPositive(reply)) return refused("Invalid username");
+
+    char command[kReplyLineSize];
+    std::snprintf(command, sizeof command, "PASS %s", credentials.password.c_str());
+    bool answered = Pop3Exchange(link, command, reply, /*secret=*/true);
+    std::fill(std::begin(command), std::end(command), '\0');
+    if (!answered) return SessionResult::LinkFailed;
+    if (!IsPositive(reply)) return refused("Invalid mail password");
+    return std::nullopt;
 }
 
 // Runs after every connected attempt, whatever its result.

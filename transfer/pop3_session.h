@@ -1,38 +1,60 @@
 // One receive attempt: a POP3 connection through the session frame, its login
-// and mailbox status, the message loop of the inbound store, and afterwards
+// (in the TLS forms CAPA, STLS and AUTH first, see pop3_sign_in.cpp) and
+// mailbox status, the message loop of the inbound store, and afterwards
 // the tidying of an interrupted message and the rewrite of korv.cfg, which
 // keeps the message counter from one run to the next.
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "config/mail_config.h"
+#include "config/side_file.h"
 #include "inbound_store.h"
+#include "sasl.h"
 #include "session_frame.h"
 
 namespace quorvexia {
 
 class Pop3Session final : public SessionProtocol {
 public:
-    Pop3Session(const MailConfig& config, RunState& run, Reporter& reporter)
-        : config_(config), run_(run), reporter_(reporter), store_(config, run, reporter) {}
+    Pop3Session(const MailConfig& config, const SideSettings& side, RunState& run, Reporter& reporter)
+        : config_(config), side_(side), run_(run), reporter_(reporter), store_(config, run, reporter),
+          tls_(MakeTlsSetup(config.pop3Server.text(), ServerProtocol::Pop3, side)) {}
 
     const char* name() const override { return "POP3"; }
-    unsigned short defaultPort() const override { return 110; }
     std::string_view server() const override { return config_.pop3Server.text(); }
+    const TlsSetup& tls() const override { return tls_; }
+    bool mayRetry() const override { return retryable_; }
     // Greeting, USER, PASS, STAT, then the message loop.
     SessionResult dialogue(Link& link) override;
     // Removes an interrupted message and writes korv.cfg with the counter.
     void tidyUp(SessionResult result) override;
 
 private:
+    // A step of the login: nothing while it goes on, otherwise how it ended.
+    using Step = std::optional<SessionResult>;
+
     // A refusal that ends the connection: the console sentence and its log line.
     SessionResult refused(const char* text);
+    Step login(Link& link);
+    // The TLS forms (pop3_sign_in.cpp): CAPA, STLS when asked for, AUTH.
+    Step secureLogin(Link& link, const Credentials& credentials);
+    Step capabilities(Link& link, Capabilities& caps);
+    Step startTls(Link& link, Capabilities& caps);
+    Step authResult(std::string_view reply);
+    // Reports a failure of the TLS forms; `retryable` is for /tries.
+    Step failSecure(std::string reason, bool retryable);
 
     const MailConfig& config_;
+    const SideSettings& side_;
     RunState& run_;
     Reporter& reporter_;
     InboundStore store_;
+    TlsSetup tls_;
+    bool retryable_ = true;
+    bool signedIn_ = false;  // AUTH did the login; USER and PASS are not sent
 };
 
 // The numbers of a STAT or LIST reply: the first two texts that follow runs

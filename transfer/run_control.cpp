@@ -20,6 +20,7 @@
 namespace quorvexia {
 
 MailConfig mailConfig;
+SideSettings sideSettings;
 bool debugMode = false;
 
 namespace {
@@ -40,6 +41,10 @@ void LoadConfiguration() {
     }
     if (!SignatureEquals(mailConfig.signature, kMailSignature, /*ignoreCase=*/true))
         throw FatalError("Configuration file is damaged");
+    // korv.conf is optional; one that is there must be read whole.
+    std::string error;
+    if (ReadSideFile(kSideFileName, sideSettings, error) == SideFileStatus::Failed)
+        throw FatalError("%s", error.c_str());
 }
 
 void CheckDirectories() {
@@ -81,8 +86,9 @@ int RunPhase(std::int32_t tries, Attempt attempt) {
     for (std::int32_t n = 0; n < tries; ++n) {
         if (n > 0) ConsolePrint("Retrying...\n");
         // Only "worked" and "failed" count, so a phase never reaches the other phase's bit.
-        result = attempt() == 0 ? 0 : 1;
-        if (result == 0) break;
+        int outcome = attempt();
+        result = outcome == 0 ? 0 : 1;
+        if (outcome != 1) break;  // done, or a failure that another attempt would only repeat
     }
     return result;
 }
@@ -122,11 +128,11 @@ void WaitForNextPass(std::uint32_t& daemonSeconds) {
 int RunPasses(RunOptions& options, RunState& run) {
     RunReporter reporter;
     auto smtp = [&] {
-        SmtpSession session(mailConfig, reporter);
+        SmtpSession session(mailConfig, sideSettings, reporter);
         return RunSession(session, reporter);
     };
     auto pop3 = [&] {
-        Pop3Session session(mailConfig, run, reporter);
+        Pop3Session session(mailConfig, sideSettings, run, reporter);
         return RunSession(session, reporter);
     };
     int status = 0;

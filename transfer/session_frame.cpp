@@ -12,18 +12,41 @@ namespace quorvexia {
 
 namespace {
 
-// The connected link, or none when the name could not be resolved or no
-// address answered (reported here).
-std::unique_ptr<Link> Connect(std::unique_ptr<platform::Socket> socket, SessionProtocol& p, Reporter& reporter) {
-    platform::ServerName name;
+// The connected link, or none when the name could not be resolved, no
+// address answered or the TLS handshake of a TLS form failed (reported here;
+// `retry` tells whether another attempt could fare better).
+std::unique_ptr<Link> Connect(std::unique_ptr<platform::Socket> socket, SessionProtocol& p, Reporter& reporter,
+                              bool& retry) {
+    const TlsSetup& tls = p.tls();
+    ServerAddress server;
+    std::string error;
     std::vector<platform::NetAddress> addresses;
-    if (!platform::ParseServerField(p.server(), p.defaultPort(), name) || !platform::ResolveHost(name, addresses)) {
+    if (!ParseServerAddress(p.server(), tls.protocol, server, error) && p.server().find("://") != std::string_view::npos) {
+        // A scheme korv does not know is no host to look for.
+        retry = false;
+        reporter.report(Format("Invalid %s server setting: %s.\n", p.name(), error.c_str()), '!',
+                        Format("Invalid %s server setting: %s", p.name(), error.c_str()));
+        return nullptr;
+    }
+    platform::ServerName name{server.host, server.port};
+    if (!error.empty() || !platform::ResolveHost(name, addresses)) {
         reporter.report(Format("Could not resolve %s host.\n", p.name()), '!', "Could not resolve host");
         return nullptr;
     }
     reporter.say(Format("Connecting to %s server...\n", p.name()));
     for (const auto& address : addresses) {
-        if (socket->connect(address)) return std::make_unique<Link>(std::move(socket), name, address);
+        if (!socket->connect(address)) continue;
+        std::unique_ptr<platform::ByteStream> stream = std::move(socket);
+        if (tls.security == TransportSecurity::ImplicitTls) {
+            SecureFailure failure;
+            stream = StartTls(std::move(stream), tls, failure);
+            if (!stream) {
+                retry = failure.retryable;
+                ReportSecureFailure(reporter, tls, failure);
+                return nullptr;
+            }
+        }
+        return std::make_unique<Link>(std::move(stream), name, address);
     }
     reporter.report("Unable to open connection.\n", '!', "Unable to open connection");
     return nullptr;
@@ -44,8 +67,9 @@ int RunSession(SessionProtocol& p, Reporter& reporter) {
     std::string server(p.server());
     reporter.say(Format("Solving %s host '%s'...\n", p.name(), server.c_str()));
     reporter.log('+', Format("Connecting to %s server", p.name()));
-    std::unique_ptr<Link> link = Connect(std::move(socket), p, reporter);
-    if (!link) return 1;
+    bool retry = true;
+    std::unique_ptr<Link> link = Connect(std::move(socket), p, reporter, retry);
+    if (!link) return retry ? 1 : 2;
 
     consoleLineOpen = false;
     reporter.say("Logging in...\n");
@@ -66,7 +90,8 @@ int RunSession(SessionProtocol& p, Reporter& reporter) {
         reporter.log('$', Format("To %s, %u:%02u", server.c_str(), seconds / 60, seconds % 60));
     }
     p.tidyUp(result);
-    return result == SessionResult::Done ? 0 : 1;
+    if (result == SessionResult::Done) return 0;
+    return p.mayRetry() ? 1 : 2;
 }
 
 }  // namespace quorvexia

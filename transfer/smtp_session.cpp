@@ -35,6 +35,7 @@ bool SmtpSession::exchange(Link& link, std::string_view command, int timeoutMs) 
 
 SmtpSession::Step SmtpSession::opening(Link& link) {
     link.setTimeout(kCommandReplyTimeoutMs);
+    if (tls_.security != TransportSecurity::None) return secureOpening(link);
     if (!receive(link)) return kLinkFailed;
     if (code_ == -1) return tell(kStopped, "Invalid SMTP remote greeting.\n", '!', "Invalid SMTP remote greeting");
     if (code_ >= 400)

@@ -1,5 +1,6 @@
 // One SMTP connection of the send phase on the shared session frame: the
-// opening exchange (greeting and HELO), then one transaction for each pair
+// opening exchange (greeting and HELO; in the TLS forms EHLO, STARTTLS and
+// AUTH, see smtp_sign_in.cpp), then one transaction for each pair
 // of the outbound queue, each command a step of its own that judges its reply
 // once, and the time limits for the replies.
 #pragma once
@@ -9,7 +10,9 @@
 #include <string>
 
 #include "config/mail_config.h"
+#include "config/side_file.h"
 #include "outbound_queue.h"
+#include "sasl.h"
 #include "session_frame.h"
 
 namespace quorvexia {
@@ -22,11 +25,14 @@ inline constexpr int kFinalReplyTimeoutMs = 10 * 60 * 1000;   // the reply to th
 
 class SmtpSession final : public SessionProtocol {
 public:
-    SmtpSession(const MailConfig& config, Reporter& reporter) : config_(config), reporter_(reporter) {}
+    SmtpSession(const MailConfig& config, const SideSettings& side, Reporter& reporter)
+        : config_(config), side_(side), reporter_(reporter),
+          tls_(MakeTlsSetup(config.smtpServer.text(), ServerProtocol::Smtp, side)) {}
 
     const char* name() const override { return "SMTP"; }
-    unsigned short defaultPort() const override { return 25; }
     std::string_view server() const override { return config_.smtpServer.text(); }
+    const TlsSetup& tls() const override { return tls_; }
+    bool mayRetry() const override { return retryable_; }
     // The opening exchange, then every queued message in the order the
     // directory lists them.
     SessionResult dialogue(Link& link) override;
@@ -37,6 +43,20 @@ private:
     using Step = std::optional<SessionResult>;
 
     Step opening(Link& link);
+    // The TLS forms (smtp_sign_in.cpp): EHLO, STARTTLS when asked for, AUTH.
+    Step secureOpening(Link& link);
+    Step ehlo(Link& link, Capabilities& caps);
+    Step startTls(Link& link, Capabilities& caps);
+    Step authPlain(Link& link, const Credentials& c);
+    Step authLogin(Link& link, const Credentials& c);
+    Step authXoauth2(Link& link, const Credentials& c);
+    Step authOauthBearer(Link& link, const Credentials& c);
+    Step authResult(const Reply& reply);
+    // Sends a line (shown as `echo` by /debug) and reads its whole reply.
+    bool replyTo(Link& link, std::string_view command, std::string_view echo, Reply& reply,
+                 std::vector<std::string>* lines = nullptr);
+    // Reports a failure of the TLS forms; `retryable` is for /tries.
+    Step failSecure(std::string reason, bool retryable);
     SessionResult sendMessage(Link& link, const std::string& dir, const std::string& name, unsigned long number);
     Step openMessage(QueuedMessage& m, const std::string& dir, const std::string& name);
     Step reset(Link& link);
@@ -55,7 +75,10 @@ private:
     SessionResult tell(SessionResult result, const std::string& console, char code, const std::string& log);
 
     const MailConfig& config_;
+    const SideSettings& side_;
     Reporter& reporter_;
+    TlsSetup tls_;
+    bool retryable_ = true;
     int code_ = -1;  // the code of the reply most recently read
 };
 

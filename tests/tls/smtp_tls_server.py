@@ -5,6 +5,7 @@ Usage: smtp_tls_server.py MODE PORT CERT KEY OUTDIR SECONDS
   MODE  starttls   STARTTLS required before AUTH and MAIL
         implicit   TLS from the first byte
         strip      STARTTLS required, but never offered (a stripping server)
+        login      STARTTLS required, AUTH LOGIN (and XOAUTH2) only
 
 It accepts the user "ann" with the password "secret" (PLAIN, LOGIN) and
 XOAUTH2 with the token held in OUTDIR/token (a wrong token gets the
@@ -22,12 +23,14 @@ import sys
 import time
 
 from aiosmtpd.controller import Controller
-from aiosmtpd.smtp import AuthResult, LoginPassword
+from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from smtp_sink import Sink  # noqa: E402  (messages are stored as the plain sink stores them)
 
 USER, PASSWORD = b"ann", b"secret"
+# Providers take XOAUTH2 lines of several thousand bytes; so does this server.
+SMTP.line_length_limit = 8192
 
 
 def note(outdir, name, line):
@@ -77,7 +80,7 @@ def authenticator(outdir):
         good = isinstance(auth_data, LoginPassword) and auth_data.login == USER and auth_data.password == PASSWORD
         login = auth_data.login.decode() if isinstance(auth_data, LoginPassword) else "?"
         note(outdir, "auth", "%s %s %s" % (mechanism, login, "ok" if good else "refused"))
-        return AuthResult(success=good)
+        return AuthResult(success=good, handled=False)  # a refusal gets the 535
     return check
 
 
@@ -87,6 +90,8 @@ def main():
     context.load_cert_chain(cert, key)
     handler = Handler(outdir, mode == "strip")
     kwargs = {"decode_data": False, "authenticator": authenticator(outdir)}
+    if mode == "login":
+        kwargs["auth_exclude_mechanism"] = ["PLAIN"]
     if mode == "implicit":
         # 1.4.3 counts only STARTTLS as TLS: AUTH must be allowed "without" it here.
         kwargs["auth_require_tls"] = False
