@@ -134,6 +134,12 @@ Failure FailureFromError(std::string_view error, std::string_view description) {
     return MakeFailure(FailureKind::Refused, code);
 }
 
+std::string TokenRefusalAdvice(std::string_view reply) {
+    if (reply.find("5.7.139") == std::string_view::npos) return {};
+    return "SMTP AUTH is turned off for this organisation or mailbox: ask an administrator to allow "
+           "authenticated SMTP for it (535 5.7.139)";
+}
+
 bool ReadTokenReply(const HttpReply& reply, std::int64_t now, TokenGrant& grant, Failure& failure) {
     grant = {};
     json j;

@@ -40,6 +40,11 @@ Failure MakeFailure(FailureKind kind, std::string_view code = {});
 // Microsoft puts its AADSTS number).
 Failure FailureFromError(std::string_view error, std::string_view description);
 
+// What to do about a mail server's refusal of a token, where the reply says
+// more than "wrong" (Microsoft's 5.7.139: SMTP AUTH off for the tenant);
+// empty otherwise.
+std::string TokenRefusalAdvice(std::string_view reply);
+
 struct TokenGrant {
     std::string accessToken;
     std::string refreshToken;  // empty when the server sent none (keep the old one)

@@ -7,8 +7,10 @@
 namespace quorvexia::signin {
 
 bool FreshAccessToken(const SideSettings& side, const std::string& configDir, const HttpOptions& http,
-                      std::string rejected, std::string& token, Failure& failure, std::int64_t now) {
+                      std::string rejected, std::string& token, Failure& failure, std::int64_t now,
+                      bool* refreshed) {
     token.clear();
+    if (refreshed) *refreshed = false;
     failure = {};
     Provider provider;
     std::string error;
@@ -40,6 +42,7 @@ bool FreshAccessToken(const SideSettings& side, const std::string& configDir, co
     if (!grant.refreshToken.empty()) stored.refreshToken = grant.refreshToken;
     if (!store->save(stored, failure)) return false;
     token = grant.accessToken;
+    if (refreshed) *refreshed = true;
     return true;
 }
 

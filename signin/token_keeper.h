@@ -19,6 +19,7 @@ inline constexpr std::int64_t kRefreshMargin = 300;
 // never handed out again (taken by value: it may be `token` itself). `now`
 // 0: the clock's time.
 bool FreshAccessToken(const SideSettings& side, const std::string& configDir, const HttpOptions& http,
-                      std::string rejected, std::string& token, Failure& failure, std::int64_t now = 0);
+                      std::string rejected, std::string& token, Failure& failure, std::int64_t now = 0,
+                      bool* refreshed = nullptr);
 
 }  // namespace quorvexia::signin

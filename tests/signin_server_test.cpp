@@ -33,26 +33,15 @@ struct SignedIn {
     StoredGrant grant;
 };
 
-// A whole loopback sign-in, its grant kept in `dir`'s store.
+// A loopback sign-in whose grant is kept in korv.token in `dir`.
 void SignIn(const FakeAuthServer& server, const std::string& dir, SignedIn& out) {
+    test::SignInForTest(server, server.side(), dir);
     std::string error;
     ASSERT_TRUE(ProviderFromSide(server.side(), out.provider, error)) << error;
-    LoopbackListener listener;
-    ASSERT_TRUE(listener.open(out.provider.redirectHost, error)) << error;
-    Authorization a;
-    ASSERT_TRUE(PrepareAuthorization(out.provider, listener.redirectUri(), "ann@example.com", a));
-    std::thread browser([&] { Browse(a.url, server.pki().caFile()); });
-    std::string code;
+    bool found = false;
     Failure failure;
-    bool got = listener.wait(a.state, code, failure, std::chrono::seconds(20));
-    browser.join();
-    ASSERT_TRUE(got) << failure.sentence;
-    TokenGrant grant;
-    ASSERT_TRUE(ExchangeCode(out.provider, "", a, code, server.http(), UnixNow(), grant, failure)) << failure.sentence;
-    ASSERT_FALSE(grant.refreshToken.empty());
-    out.grant = {grant.refreshToken, grant.accessToken, grant.expiresAt, ""};
     auto store = OpenTokenStore("file", {"custom", "ann@example.com", "korv-test-client"}, dir);
-    ASSERT_TRUE(store->save(out.grant, failure)) << failure.sentence;
+    ASSERT_TRUE(store->load(out.grant, found, failure) && found) << failure.sentence;
 }
 
 TEST(SigninServer, LoopbackSignInThenTheCodeIsSpent) {

@@ -48,6 +48,7 @@ struct Credentials {
     std::string password;
     std::string token;
     bool useToken = false;
+    bool reusedToken = false;  // a stored token, not one refreshed just now
 };
 // Runs the helper korv.conf names (once per connection, so tokens are
 // fresh), or, with built-in sign-in (oauth), takes the stored access token,

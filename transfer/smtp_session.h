@@ -52,6 +52,7 @@ private:
     Step authXoauth2(Link& link, const Credentials& c);
     Step authOauthBearer(Link& link, const Credentials& c);
     Step authResult(const Reply& reply);
+    Step authToken(Link& link, Credentials& c, const Capabilities& caps);
     // Sends a line (shown as `echo` by /debug) and reads its whole reply.
     bool replyTo(Link& link, std::string_view command, std::string_view echo, Reply& reply,
                  std::vector<std::string>* lines = nullptr);
@@ -79,6 +80,10 @@ private:
     Reporter& reporter_;
     TlsSetup tls_;
     bool retryable_ = true;
+    // A stored token the server refuses is refreshed and tried once more:
+    // while that is still possible, a refusal is not yet reported.
+    bool tokenRetryLeft_ = false;
+    bool tokenRefused_ = false;
     int code_ = -1;  // the code of the reply most recently read
 };
 

@@ -3,7 +3,12 @@
 #include <chrono>
 #include <thread>
 
+#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+
+#include "platform/process.h"
+#include "signin/loopback_listener.h"
+#include "signin/oauth_flows.h"
 
 namespace quorvexia::test {
 
@@ -49,6 +54,31 @@ SideSettings FakeAuthServer::side(const std::string& store) const {
     s.oauthStore = store;
     s.caFile = pki_.caFile();
     return s;
+}
+
+void SignInForTest(const FakeAuthServer& server, const SideSettings& side, const std::string& dir) {
+    using namespace signin;
+    Provider provider;
+    std::string error;
+    ASSERT_TRUE(ProviderFromSide(side, provider, error)) << error;
+    LoopbackListener listener;
+    ASSERT_TRUE(listener.open(provider.redirectHost, error)) << error;
+    Authorization a;
+    ASSERT_TRUE(PrepareAuthorization(provider, listener.redirectUri(), side.oauthAccount, a));
+    std::thread browser([&] {
+        platform::RunProcess({"curl", "-s", "-L", "--max-time", "10", "--cacert", server.pki().caFile(), a.url},
+                             platform::ProcessOptions{true, true, 0, 20});
+    });
+    std::string code;
+    Failure failure;
+    bool got = listener.wait(a.state, code, failure, std::chrono::seconds(20));
+    browser.join();
+    ASSERT_TRUE(got) << failure.sentence;
+    TokenGrant grant;
+    ASSERT_TRUE(ExchangeCode(provider, "", a, code, server.http(), UnixNow(), grant, failure)) << failure.sentence;
+    auto store = OpenTokenStore(side.oauthStore, {provider.name, side.oauthAccount, provider.clientId}, dir);
+    ASSERT_TRUE(store->save({grant.refreshToken, grant.accessToken, grant.expiresAt, ""}, failure))
+        << failure.sentence;
 }
 
 }  // namespace quorvexia::test

@@ -7,10 +7,17 @@
 
 #include "signin/oauth_http.h"
 #include "signin/oauth_provider.h"
+#include "signin/token_store.h"
 #include "support/temp_dir.h"
 #include "support/tls_fixture.h"
 
 namespace quorvexia::test {
+
+class FakeAuthServer;
+// A whole loopback sign-in (curl in the browser's place) with `side`, its
+// grant kept in the store `side` names, beside korv.cfg in `dir`. Fails the
+// test when it cannot.
+void SignInForTest(const FakeAuthServer& server, const SideSettings& side, const std::string& dir);
 
 class FakeAuthServer {
 public:
@@ -27,6 +34,8 @@ public:
     SideSettings side(const std::string& store = "file") const;
     signin::HttpOptions http() const { return {pki_.caFile(), 5, 10}; }
     const TestPki& pki() const { return pki_; }
+    // The file holding the current access token alone.
+    std::string accessFile() const { return dir_ / "access"; }
 
 private:
     TestPki pki_;

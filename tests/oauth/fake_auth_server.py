@@ -19,7 +19,7 @@ request so a test can switch it:
   expired       device polls: expired_token
 
 State in DIR: tokens.json (the current tokens, for the leak and rotation
-checks), refreshes (one line per refresh granted), requests.log (endpoint
+checks), access (the current access token alone, for the mail servers), refreshes (one line per refresh granted), requests.log (endpoint
 and grant type of every request; never a secret). Stops by itself after
 the given seconds.
 """
@@ -50,6 +50,10 @@ def save_tokens():
     with open(os.path.join(directory, "tokens.json.tmp"), "w") as f:
         json.dump(tokens, f)
     os.replace(os.path.join(directory, "tokens.json.tmp"), os.path.join(directory, "tokens.json"))
+    # The mail servers of the tests accept only the current access token.
+    with open(os.path.join(directory, "access.tmp"), "w") as f:
+        f.write(tokens["access"])
+    os.replace(os.path.join(directory, "access.tmp"), os.path.join(directory, "access"))
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
