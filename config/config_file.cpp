@@ -1,14 +1,17 @@
 #include "config_file.h"
+#include "config_access.h"
 #include "platform/stdio_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 namespace quorvexia {
@@ -17,8 +20,9 @@ namespace {
 
 using File = platform::StdioFile;
 
-// Follows symbolic links from `path` to the file that really gets replaced.
-bool ResolveLinks(std::string path, std::string& target) {
+}  // namespace
+
+bool ResolveSymbolicLinks(std::string path, std::string& target) {
     for (int hops = 0; hops < 40; ++hops) {
         struct stat st;
         if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
@@ -38,6 +42,8 @@ bool ResolveLinks(std::string path, std::string& target) {
     errno = ELOOP;
     return false;
 }
+
+namespace {
 
 std::string DirectoryOf(const std::string& path) {
     auto slash = path.rfind('/');
@@ -70,19 +76,20 @@ void SyncDirectory(const std::string& dir) {
 }  // namespace
 
 ConfigOpenResult ReadKorvConfig(const char* path, const char* legacyPath, MailConfig& image) {
-    File file(std::fopen(path, "rb"));
-    if (!file) {
+    std::string bytes;
+    // A directory in its place opens as a file does and reads as nothing: damaged.
+    if (!ReadConfigBytes(path, bytes) && errno != EISDIR) {
         File legacy(std::fopen(legacyPath, "rb"));
         return legacy ? ConfigOpenResult::OnlyLegacy : ConfigOpenResult::Unreadable;
     }
-    // The count read is not checked: a short file leaves the rest of the image alone.
-    (void)std::fread(ImageBytes(image), 1, kMailConfigSize, file.get());
+    // A short file leaves the rest of the image alone.
+    std::memcpy(ImageBytes(image), bytes.data(), std::min(bytes.size(), kMailConfigSize));
     return ConfigOpenResult::Read;
 }
 
 bool ReplaceFileAtomically(const std::string& path, const void* data, std::size_t size, int forcedMode) {
     std::string target;
-    if (!ResolveLinks(path, target)) return false;
+    if (!ResolveSymbolicLinks(path, target)) return false;
 
     mode_t mode = 0600;
     struct stat old;

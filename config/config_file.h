@@ -25,6 +25,10 @@ enum class ConfigOpenResult {
 // is only tested for presence.
 ConfigOpenResult ReadKorvConfig(const char* path, const char* legacyPath, MailConfig& image);
 
+// Follows symbolic links from `path` to the file that really gets replaced.
+// False with errno set when a link cannot be read or they loop.
+bool ResolveSymbolicLinks(std::string path, std::string& target);
+
 // Replaces the file at `path` with exactly `size` bytes: written to a temporary
 // file in the same directory, flushed to disk and renamed over the old one. A
 // symbolic link at `path` stays a link (its target is replaced). A new file gets

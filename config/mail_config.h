@@ -15,6 +15,13 @@ inline constexpr std::string_view kMailSignature = "Quorvexia 20 CFG";
 inline constexpr std::string_view kLegacySignature = "Bexolind 1.0 CFG";
 inline constexpr std::size_t kSignatureSize = 16;
 
+// How many bytes of `text` fit in `maxBytes` without splitting a character:
+// texts are stored as the UTF-8 the desktop hands over, so a cut that would
+// fall inside a well-formed multi-byte sequence moves back to its first byte.
+// Bytes that are not such a sequence (a text from an older single-byte code
+// page) are cut where they stand.
+std::size_t WholeCharacterLength(std::string_view text, std::size_t maxBytes);
+
 // A text field of a fixed width N: the text is what stands before the first
 // NUL, or the whole field when it holds none. Nothing reads past the field.
 template <std::size_t N>
@@ -29,17 +36,18 @@ struct TextField {
     }
     bool empty() const { return bytes[0] == '\0'; }
 
-    // The whole field anew: at most N-1 characters, every byte after them NUL.
+    // The whole field anew: at most N-1 bytes, never half a character, every
+    // byte after them NUL.
     void assign(std::string_view value) {
         bytes.fill('\0');
-        std::size_t length = value.size() < N - 1 ? value.size() : N - 1;
+        std::size_t length = WholeCharacterLength(value, N - 1);
         std::memcpy(bytes.data(), value.data(), length);
     }
 
-    // The text and its terminator only (at most N-1 characters); the bytes
-    // behind the terminator keep what they held.
+    // The text and its terminator only (at most N-1 bytes, never half a
+    // character); the bytes behind the terminator keep what they held.
     void assignText(std::string_view value) {
-        std::size_t length = value.size() < N - 1 ? value.size() : N - 1;
+        std::size_t length = WholeCharacterLength(value, N - 1);
         std::memcpy(bytes.data(), value.data(), length);
         bytes[length] = '\0';
     }

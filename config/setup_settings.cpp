@@ -5,7 +5,7 @@
 namespace quorvexia {
 
 std::string CutText(std::string_view text, std::size_t maxLength) {
-    return std::string(text.substr(0, maxLength));
+    return std::string(text.substr(0, WholeCharacterLength(text, maxLength)));
 }
 
 void SetDefaultSettings(SetupSettings& settings, MailConfig& image) {

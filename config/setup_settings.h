@@ -18,7 +18,7 @@ namespace quorvexia {
 inline constexpr int kConnectByNetwork = 21100;
 inline constexpr int kConnectByModem = 21101;
 
-// The longest texts the settings hold: 259 characters for the server,
+// The longest texts the settings hold, in bytes: 259 for the server,
 // directory and log texts, 256 for the dial-up texts, 15 for the size limit.
 inline constexpr std::size_t kSettingTextMax = 259;
 inline constexpr std::size_t kDialTextMax = 256;
@@ -50,7 +50,7 @@ struct SetupSettings {
     int deleteOversize = 0;
 };
 
-// At most `maxLength` bytes of `text`.
+// At most `maxLength` bytes of `text`, never ending inside a character.
 std::string CutText(std::string_view text, std::size_t maxLength);
 
 // The defaults of a new configuration; of the image only messageCounter is

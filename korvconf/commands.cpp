@@ -3,12 +3,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <unistd.h>
 
 #include "conf_fields.h"
 #include "conf_file.h"
 #include "oauth_commands.h"
+#include "config/config_access.h"
 #include "config/config_file.h"
+#include "config/config_names.h"
 #include "config/side_file.h"
 
 namespace quorvexia::conf {
@@ -20,7 +23,8 @@ struct Context {
     std::string& out;
     std::string& err;
 
-    std::string path(const char* name) const { return dir.empty() ? name : dir + "/" + name; }
+    // The file by its lower-case name, or by the same name in other capitals.
+    std::string path(const char* name) const { return FindConfigFile(dir, name); }
     int fail(int status, const std::string& message) const {
         err += "korvconf: " + message + "\n";
         return status;
@@ -29,10 +33,8 @@ struct Context {
 
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
-// korv.cfg as korvcfg would accept it, or a message saying why not.
-bool LoadCurrent(const Context& c, LoadedRecord& record) {
-    record = LoadRecordFile(c.path(kConfigFileName), /*legacy=*/false);
-    if (record.status == LoadStatus::Loaded) return true;
+// Why korv.cfg is not a file korvcfg would accept, and what to do about it.
+int FailCurrent(const Context& c, const LoadedRecord& record) {
     std::string message = DescribeLoadFailure(record, kConfigFileName, false);
     if (record.status == LoadStatus::Missing)
         message += Exists(c.path(kLegacyConfigFileName))
@@ -40,14 +42,48 @@ bool LoadCurrent(const Context& c, LoadedRecord& record) {
                        : " (create it with 'korvconf init')";
     else if (record.status != LoadStatus::Unreadable)
         message += " (replace it with the defaults by 'korvconf init --force')";
-    c.fail(kExitFile, message);
+    return c.fail(kExitFile, message);
+}
+
+// korv.cfg as korvcfg would accept it, or a message saying why not.
+bool LoadCurrent(const Context& c, LoadedRecord& record) {
+    record = LoadRecordFile(c.path(kConfigFileName), /*legacy=*/false);
+    if (record.status == LoadStatus::Loaded) return true;
+    FailCurrent(c, record);
     return false;
 }
 
-int Save(const Context& c, const MailConfig& image, const std::string& excess) {
-    std::string error = SaveRecordFile(c.path(kConfigFileName), image, excess);
-    if (!error.empty()) return c.fail(kExitFile, "cannot write korv.cfg: " + error + " (the old file is unchanged)");
-    return kExitDone;
+// korvcfg opens the file for update and leaves one it may not write alone.
+bool MayWrite(const Context& c) {
+    if (access(c.path(kConfigFileName).c_str(), W_OK) == 0) return true;
+    c.fail(kExitFile, std::string("korv.cfg cannot be changed: ") + std::strerror(errno));
+    return false;
+}
+
+// A change of korv.cfg under the configuration lock: `change` sees the file as
+// it is at this moment (so a message counter korv saved meanwhile is kept) and
+// gives kExitDone to have its bytes written, or a failure it has reported.
+using FileChange = std::function<int(std::string& bytes, bool exists)>;
+
+int Change(const Context& c, const FileChange& change) {
+    int status = kExitDone;
+    std::string reason;
+    ConfigUpdateResult result = UpdateConfigFile(
+        c.path(kConfigFileName),
+        [&](std::string& bytes, bool exists) {
+            status = change(bytes, exists);
+            return status == kExitDone;
+        },
+        reason);
+    switch (result) {
+        case ConfigUpdateResult::Replaced:
+        case ConfigUpdateResult::Unchanged:
+            return status;
+        case ConfigUpdateResult::ReadFailed:
+            return c.fail(kExitFile, "cannot read korv.cfg: " + reason);
+        default:
+            return c.fail(kExitFile, "cannot write korv.cfg: " + reason + " (the old file is unchanged)");
+    }
 }
 
 int Init(const Context& c, const std::vector<std::string>& args) {
@@ -56,17 +92,26 @@ int Init(const Context& c, const std::vector<std::string>& args) {
         if (args[i] == "--force" || args[i] == "-f") force = true;
         else return c.fail(kExitUsage, "init takes only --force, not '" + args[i] + "'");
     }
-    if (!force) {
-        if (Exists(c.path(kConfigFileName)))
-            return c.fail(kExitFile, "korv.cfg already exists (replace it with the defaults by 'korvconf init --force')");
+    auto refused = [&](bool exists) {
+        if (force) return false;
+        if (exists)
+            return c.fail(kExitFile, "korv.cfg already exists (replace it with the defaults by 'korvconf init --force')"), true;
         if (Exists(c.path(kLegacyConfigFileName)))
-            return c.fail(kExitFile, "bexolind.cfg is there: run 'korvconf upgrade' to keep its settings, or 'korvconf init --force' for the defaults");
-    }
-    MailConfig image{};
-    SetupSettings settings;
-    SetDefaultSettings(settings, image);
-    BuildRecordImage(settings, image);
-    return Save(c, image, {});
+            return c.fail(kExitFile, "bexolind.cfg is there: run 'korvconf upgrade' to keep its settings, or 'korvconf init --force' for the defaults"), true;
+        return false;
+    };
+    if (refused(Exists(c.path(kConfigFileName)))) return kExitFile;
+    return Change(c, [&](std::string& bytes, bool exists) {
+        if (refused(exists)) return kExitFile;
+        MailConfig image{};
+        SetupSettings settings;
+        SetDefaultSettings(settings, image);
+        BuildRecordImage(settings, image);
+        // Received messages keep their names apart only while the counter goes on.
+        TakeCurrentCounter(bytes, image);
+        bytes = RecordFileBytes(image);
+        return kExitDone;
+    });
 }
 
 int Show(const Context& c, const std::vector<std::string>& args) {
@@ -103,11 +148,12 @@ int SetSide(const Context& c, const std::vector<std::pair<const SideKey*, std::s
     return kExitDone;
 }
 
-int Set(const Context& c, const std::vector<std::string>& args) {
+int Set(const Context& c, std::vector<std::string> args, const SecretReader& readSecret) {
     if (args.size() < 3 || args.size() % 2 == 0)
         return c.fail(kExitUsage, "set takes pairs of FIELD VALUE (see 'korvconf help' for the fields)");
     // Every name and value is checked before the file is even read, so a
-    // typing error changes nothing.
+    // typing error changes nothing. A password given as "-" is read first:
+    // nobody waits at a prompt while korv.cfg is locked.
     std::vector<const Field*> given;
     std::vector<std::string> values;
     std::vector<std::pair<const SideKey*, std::string>> sideGiven;
@@ -120,6 +166,11 @@ int Set(const Context& c, const std::vector<std::string>& args) {
         }
         const Field* field = FindField(args[i]);
         if (!field) return c.fail(kExitUsage, "unknown field '" + args[i] + "' (see 'korvconf help' for the fields)");
+        if (field->kind == FieldKind::Secret && args[i + 1] == kReadSecret) {
+            std::string label(field->label);
+            if (!readSecret || !readSecret(label + " ", args[i + 1]))
+                return c.fail(kExitUsage, "no value for " + std::string(field->key) + " on standard input");
+        }
         SetupSettings probe;
         std::string warning;
         std::string error = ApplyField(*field, args[i + 1], probe, warning);
@@ -132,24 +183,30 @@ int Set(const Context& c, const std::vector<std::string>& args) {
     if (!sideGiven.empty() && !LoadSide(c, side)) return kExitFile;
     if (given.empty()) return SetSide(c, sideGiven);
 
+    // A file that will not do is reported before anything is locked; it is
+    // looked at again under the lock, as it is then.
     LoadedRecord record;
     if (!LoadCurrent(c, record)) return kExitFile;
-    // korvcfg opens the file for update and leaves one it may not write alone.
-    if (access(c.path(kConfigFileName).c_str(), W_OK) != 0)
-        return c.fail(kExitFile, std::string("korv.cfg cannot be changed: ") + std::strerror(errno));
-    SetupSettings settings;
-    SettingsFromRecord(record.image, /*legacy=*/false, settings);
+    if (!MayWrite(c)) return kExitFile;
     std::string warnings;
-    for (std::size_t i = 0; i < given.size(); ++i) {
-        std::string warning;
-        ApplyField(*given[i], values[i], settings, warning);
-        if (!warning.empty()) warnings += "korvconf: " + warning + "\n";
-    }
-    std::string error = CheckSettings(settings, given);
-    if (!error.empty()) return c.fail(kExitUsage, error);
-
-    BuildRecordImage(settings, record.image);
-    int status = Save(c, record.image, record.excess);
+    int status = Change(c, [&](std::string& bytes, bool exists) {
+        if (!exists) return FailCurrent(c, LoadedRecord{});
+        record = ParseRecord(bytes, /*legacy=*/false);
+        if (record.status != LoadStatus::Loaded) return FailCurrent(c, record);
+        if (!MayWrite(c)) return kExitFile;
+        SetupSettings settings;
+        SettingsFromRecord(record.image, /*legacy=*/false, settings);
+        for (std::size_t i = 0; i < given.size(); ++i) {
+            std::string warning;
+            ApplyField(*given[i], values[i], settings, warning);
+            if (!warning.empty()) warnings += "korvconf: " + warning + "\n";
+        }
+        std::string error = CheckSettings(settings, given);
+        if (!error.empty()) return c.fail(kExitUsage, error);
+        BuildRecordImage(settings, record.image);
+        bytes = RecordFileBytes(record.image, record.excess);
+        return kExitDone;
+    });
     if (status == kExitDone) c.err += warnings;
     if (status == kExitDone && !sideGiven.empty()) status = SetSide(c, sideGiven);
     return status;
@@ -157,8 +214,8 @@ int Set(const Context& c, const std::vector<std::string>& args) {
 
 int Upgrade(const Context& c, const std::vector<std::string>& args) {
     if (args.size() > 1) return c.fail(kExitUsage, "upgrade takes no arguments");
-    if (Exists(c.path(kConfigFileName)))
-        return c.fail(kExitFile, "korv.cfg already exists; bexolind.cfg is left alone");
+    const char* exists = "korv.cfg already exists; bexolind.cfg is left alone";
+    if (Exists(c.path(kConfigFileName))) return c.fail(kExitFile, exists);
     LoadedRecord legacy = LoadRecordFile(c.path(kLegacyConfigFileName), /*legacy=*/true);
     if (legacy.status != LoadStatus::Loaded) {
         std::string message = DescribeLoadFailure(legacy, kLegacyConfigFileName, true);
@@ -166,10 +223,14 @@ int Upgrade(const Context& c, const std::vector<std::string>& args) {
             message += " (start anew with 'korvconf init')";
         return c.fail(kExitFile, message);
     }
-    SetupSettings settings;
-    SettingsFromRecord(legacy.image, /*legacy=*/true, settings);
-    BuildRecordImage(settings, legacy.image);
-    int status = Save(c, legacy.image, {});
+    int status = Change(c, [&](std::string& bytes, bool current) {
+        if (current) return c.fail(kExitFile, exists);
+        SetupSettings settings;
+        SettingsFromRecord(legacy.image, /*legacy=*/true, settings);
+        BuildRecordImage(settings, legacy.image);
+        bytes = RecordFileBytes(legacy.image);
+        return kExitDone;
+    });
     if (status != kExitDone) return status;
     // The old file goes only once the new one is safely in place.
     if (std::remove(c.path(kLegacyConfigFileName).c_str()) != 0)
@@ -185,7 +246,8 @@ std::string UsageText() {
            "Edits korv.cfg in the current directory.\n\n"
            "  init [--force]             create korv.cfg with the defaults\n"
            "  show                       show every setting (passwords masked)\n"
-           "  set FIELD VALUE [...]      change settings\n"
+           "  set FIELD VALUE [...]      change settings; a password given as - is read\n"
+           "                             from standard input (a terminal asks for it)\n"
            "  upgrade                    turn bexolind.cfg into korv.cfg\n" +
            OauthUsageText() + "\n"
            "Fields (a label such as \"SMTP Server\" works too):\n" +
@@ -194,7 +256,7 @@ std::string UsageText() {
 }
 
 int RunKorvconf(const std::vector<std::string>& args, const std::string& dir, std::string& out,
-                std::string& err) {
+                std::string& err, const SecretReader& readSecret) {
     Context c{dir, out, err};
     if (args.empty()) {
         err += UsageText();
@@ -203,7 +265,7 @@ int RunKorvconf(const std::vector<std::string>& args, const std::string& dir, st
     const std::string& command = args[0];
     if (command == "init") return Init(c, args);
     if (command == "show") return Show(c, args);
-    if (command == "set") return Set(c, args);
+    if (command == "set") return Set(c, args, readSecret);
     if (command == "upgrade") return Upgrade(c, args);
     if (command == "oauth") {
         // Without a terminal to talk with, only what needs no answer works.

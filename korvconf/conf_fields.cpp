@@ -125,10 +125,11 @@ std::string ApplyField(const Field& field, std::string_view value, SetupSettings
         case FieldKind::Secret:
         case FieldKind::DialEntry: {
             std::string taken = CutText(value, field.takenBack);
-            std::size_t kept = std::min(taken.size(), field.fieldWidth - 1);
+            // Counted in bytes, as the record holds them: an accented letter
+            // takes two or more, and none is ever split.
+            std::size_t kept = WholeCharacterLength(taken, field.fieldWidth - 1);
             if (kept < value.size())
-                warning = LabelName(field) + " is cut to its first " + std::to_string(kept) +
-                          " characters";
+                warning = LabelName(field) + " is cut to its first " + std::to_string(kept) + " bytes";
             settings.*field.text = std::move(taken);
             if (field.kind == FieldKind::DialEntry)
                 settings.connectionMode =

@@ -1,69 +1,46 @@
 #include "conf_file.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <memory>
 
-#include "config/config_file.h"
-#include "platform/stdio_file.h"
+#include "config/config_access.h"
 
 namespace quorvexia::conf {
 
-namespace {
-
-using File = platform::StdioFile;
-
-}  // namespace
-
 LoadedRecord LoadRecordFile(const std::string& path, bool legacy) {
-    LoadedRecord record;
-    File file(std::fopen(path.c_str(), "rb"));
-    if (!file) {
+    std::string bytes;
+    if (!ReadConfigBytes(path, bytes)) {
+        LoadedRecord record;
         record.status = errno == ENOENT ? LoadStatus::Missing : LoadStatus::Unreadable;
         record.detail = std::strerror(errno);
         return record;
     }
+    return ParseRecord(bytes, legacy);
+}
+
+LoadedRecord ParseRecord(const std::string& bytes, bool legacy) {
+    LoadedRecord record;
     const std::size_t size = legacy ? kLegacyConfigSize : kMailConfigSize;
-    std::size_t got = std::fread(ImageBytes(record.image), 1, size, file.get());
-    if (std::ferror(file.get())) {
-        record.status = LoadStatus::Unreadable;
-        record.detail = std::strerror(errno);
-        return record;
-    }
-    if (got < size) {
+    if (bytes.size() < size) {
         record.status = LoadStatus::Short;
         return record;
     }
+    std::memcpy(ImageBytes(record.image), bytes.data(), size);
     std::string_view signature = legacy ? kLegacySignature : kMailSignature;
     if (!SignatureEquals(record.image.signature, signature, /*ignoreCase=*/false)) {
         record.status = LoadStatus::Signature;
         return record;
     }
-    if (legacy) {
-        // The predecessor had nothing behind its record worth keeping; the
-        // upgraded file starts anew.
-        std::memset(ImageBytes(record.image) + kLegacyConfigSize, 0,
-                    kMailConfigSize - kLegacyConfigSize);
-    } else {
-        char buffer[4096];
-        std::size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) record.excess.append(buffer, n);
-        if (std::ferror(file.get())) {
-            record.status = LoadStatus::Unreadable;
-            record.detail = std::strerror(errno);
-            return record;
-        }
-    }
+    // The predecessor had nothing behind its record worth keeping; the
+    // upgraded file starts anew (the image behind its 1416 bytes stays zero).
+    if (!legacy) record.excess = bytes.substr(kMailConfigSize);
     record.status = LoadStatus::Loaded;
     return record;
 }
 
-std::string SaveRecordFile(const std::string& path, const MailConfig& image, const std::string& excess) {
+std::string RecordFileBytes(const MailConfig& image, const std::string& excess) {
     std::string bytes(reinterpret_cast<const char*>(ImageBytes(image)), kMailConfigSize);
-    bytes += excess;
-    if (!ReplaceFileAtomically(path, bytes.data(), bytes.size())) return std::strerror(errno);
-    return {};
+    return bytes + excess;
 }
 
 std::string DescribeLoadFailure(const LoadedRecord& record, const std::string& name, bool legacy) {

@@ -1,7 +1,7 @@
 // korv.cfg and bexolind.cfg as the setup tools see them: a file is sound only
 // when it holds the whole record and the exact signature (korv itself is more
-// lenient). Writes replace the file atomically, so no run ever leaves a
-// half-written korv.cfg.
+// lenient). Reading and writing go through the shared way in and out of
+// korv.cfg (config/config_access.h).
 #pragma once
 
 #include <string>
@@ -28,11 +28,12 @@ struct LoadedRecord {
 // Reads a current record (legacy false) or a predecessor's record (legacy true).
 LoadedRecord LoadRecordFile(const std::string& path, bool legacy);
 
-// Writes the image followed by `excess` in place of the file at `path`; a new
-// file gets mode 0600, an existing one keeps its mode. Empty on success,
-// otherwise the system's reason.
-std::string SaveRecordFile(const std::string& path, const MailConfig& image,
-                           const std::string& excess = {});
+// Takes a record apart from the bytes of a file that exists (Loaded, Short or
+// Signature).
+LoadedRecord ParseRecord(const std::string& bytes, bool legacy);
+
+// The image followed by `excess`: the bytes of the whole file.
+std::string RecordFileBytes(const MailConfig& image, const std::string& excess = {});
 
 // A message for a load that failed, naming the file.
 std::string DescribeLoadFailure(const LoadedRecord& record, const std::string& name, bool legacy);

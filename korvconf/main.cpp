@@ -7,6 +7,7 @@
 
 #include "commands.h"
 #include "oauth_commands.h"
+#include "platform/secret_input.h"
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
@@ -22,7 +23,7 @@ int main(int argc, char** argv) {
         return quorvexia::conf::RunOauth(args, "", talk);
     }
     std::string out, err;
-    int status = quorvexia::conf::RunKorvconf(args, "", out, err);
+    int status = quorvexia::conf::RunKorvconf(args, "", out, err, quorvexia::platform::ReadSecretLine);
     std::fputs(out.c_str(), stdout);
     std::fflush(stdout);
     std::fputs(err.c_str(), stderr);

@@ -2,6 +2,7 @@
 
 #include <QAbstractItemView>
 #include <QComboBox>
+#include <QProxyStyle>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -33,8 +34,27 @@ public:
 };
 
 namespace {
+
 constexpr std::size_t kEditNameMax = 1023;  // the name handed to the edit dialog
-}
+
+// Rows the open list shows before it scrolls, and the width in characters
+// the closed box asks for: a long name is cut off at the box's edge, in the
+// box and in the list alike, and never widens the sheet or covers the screen.
+constexpr int kVisibleEntries = 10;
+constexpr int kEntryColumns = 24;
+
+// Some styles open a combo box as a menu as tall and as wide as its longest
+// entry; the list opens as a scrolling list under the box instead.
+class ScrollingListStyle : public QProxyStyle {
+public:
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* returnData) const override {
+        if (hint == QStyle::SH_ComboBox_Popup) return 0;
+        return QProxyStyle::styleHint(hint, option, widget, returnData);
+    }
+};
+
+}  // namespace
 
 ConnectionPage::ConnectionPage(SetupSettings& settings, const platform::RasLibrary& ras, MessageBoxes& boxes,
                                QWidget* parent)
@@ -59,6 +79,12 @@ ConnectionPage::ConnectionPage(SetupSettings& settings, const platform::RasLibra
     list_->setObjectName(ControlName(25201));
     list_->setEditable(false);
     list_->setInsertPolicy(QComboBox::NoInsert);
+    auto* listStyle = new ScrollingListStyle;
+    listStyle->setParent(list_);
+    list_->setStyle(listStyle);
+    list_->setMaxVisibleItems(kVisibleEntries);
+    list_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    list_->setMinimumContentsLength(kEntryColumns);
     listLabel->setBuddy(list_);
 
     add_ = new QPushButton(QStringLiteral("&Add entry..."), group);
@@ -67,7 +93,8 @@ ConnectionPage::ConnectionPage(SetupSettings& settings, const platform::RasLibra
     edit_->setObjectName(ControlName(25204));
     connectAs_ = new QPushButton(QStringLiteral("&Connect as..."), group);
     connectAs_->setObjectName(ControlName(25205));
-    for (QPushButton* b : {add_, edit_, connectAs_}) b->setAutoDefault(false);
+    // Enter on a focused button presses that button, as Space does, not OK.
+    for (QPushButton* b : {add_, edit_, connectAs_}) b->setAutoDefault(true);
 
     auto* entryRow = new QGridLayout;
     entryRow->addWidget(listLabel, 0, 1);
@@ -90,6 +117,14 @@ ConnectionPage::ConnectionPage(SetupSettings& settings, const platform::RasLibra
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(group);
 
+    // Tab reaches the pair of mode buttons at the checked one, so that Space
+    // there cannot switch the mode by accident; the arrow keys move between them.
+    for (QRadioButton* b : {network_, modem_}) {
+        connect(b, &QRadioButton::toggled, this, [b](bool checked) {
+            b->setFocusPolicy(checked ? Qt::StrongFocus : Qt::ClickFocus);
+        });
+        b->setFocusPolicy(Qt::ClickFocus);
+    }
     connect(network_, &QRadioButton::clicked, this, [this] { modeClicked(kConnectByNetwork); });
     connect(modem_, &QRadioButton::clicked, this, [this] { modeClicked(kConnectByModem); });
     list_->closedUp = [this] { takeSelection(); };
@@ -122,9 +157,11 @@ void ConnectionPage::setActive() {
 
 int ConnectionPage::refreshEntryList(int mode) {
     list_->clear();
-    entries_ = EnumeratePhonebookEntries(ras_, boxes_, this);
+    entries_ = EnumeratePhonebookEntries(ras_, boxes_, this, reportedErrors_);
     for (const std::string& name : entries_) {
-        list_->addItem(QString::fromLocal8Bit(name.data(), static_cast<qsizetype>(name.size())));
+        QString text = QString::fromLocal8Bit(name.data(), static_cast<qsizetype>(name.size()));
+        list_->addItem(text);
+        list_->setItemData(list_->count() - 1, text, Qt::ToolTipRole);  // the whole of a long name
     }
     if (!entries_.empty()) {
         list_->setCurrentIndex(0);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "message_boxes.h"
+#include "phonebook.h"
 #include "platform/ras_library.h"
 #include "sheet_page.h"
 
@@ -40,6 +41,7 @@ private:
     MessageBoxes& boxes_;
     bool initialised_ = false;
     std::vector<std::string> entries_;  // as the provider named them, in list order
+    ReportedErrors reportedErrors_;     // provider errors already shown in this session
     QRadioButton* network_;
     QRadioButton* modem_;
     EntryComboBox* list_;

@@ -47,7 +47,7 @@ std::string ErrorText(const platform::RasLibrary& ras, DWORD code) {
 }  // namespace
 
 std::vector<std::string> EnumeratePhonebookEntries(const platform::RasLibrary& ras, MessageBoxes& boxes,
-                                                   void* owner) {
+                                                   void* owner, ReportedErrors& reported) {
     std::vector<std::string> names;
     if (!ras.loaded()) return names;
     auto* enumEntries = ras.find<ras::RasEnumEntriesA_t>("RasEnumEntriesA");
@@ -67,7 +67,7 @@ std::vector<std::string> EnumeratePhonebookEntries(const platform::RasLibrary& r
         result = 0;
     }
     if (result != 0) {
-        boxes.show(MessageKind::Stop, ErrorText(ras, result), owner);
+        if (reported.insert(result).second) boxes.show(MessageKind::Stop, ErrorText(ras, result), owner);
         return names;
     }
     // Never more elements than the buffer holds, whatever count says, and never

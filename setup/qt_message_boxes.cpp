@@ -13,7 +13,11 @@ bool QtMessageBoxes::show(MessageKind kind, const std::string& text, void* owner
     QMessageBox box(icon, QString::fromLatin1(kSetupCaption),
                     QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())), buttons,
                     static_cast<QWidget*>(owner));
-    return box.exec() != QMessageBox::No;
+    bool yes = box.exec() != QMessageBox::No;
+    // Without a window manager nobody hands the keyboard back to the window
+    // the box came from; give it back, so that the next key reaches the sheet.
+    if (auto* window = owner ? static_cast<QWidget*>(owner)->window() : nullptr) window->activateWindow();
+    return yes;
 }
 
 }  // namespace quorvexia::setup

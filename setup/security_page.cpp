@@ -12,8 +12,12 @@
 
 namespace quorvexia::setup {
 
-SecurityPage::SecurityPage(SetupSettings& settings, QWidget* parent)
-    : SheetPage(settings, kSecurityTemplate, parent) {
+std::string SizeTooLargeText() {
+    return "The maximum message size is too large. The largest is " + std::to_string(kMaxKilobytes) + " kB.";
+}
+
+SecurityPage::SecurityPage(SetupSettings& settings, MessageBoxes& boxes, QWidget* parent)
+    : SheetPage(settings, kSecurityTemplate, parent), boxes_(boxes) {
     auto* group = new QGroupBox(QStringLiteral("Security settings"), this);
     group->setObjectName(RoleName(kSecurityTemplate, "group"));
     QWidget* intro = IconBeside(Artwork::Shield, kSecurityTemplate,
@@ -66,9 +70,15 @@ void SecurityPage::setActive() {
     updateFloodControls();
 }
 
-void SecurityPage::killActive() {
+bool SecurityPage::killActive() {
     // Read even while flood protection is off; the save then ignores it.
     settings_.maxSizeText = EditText(size_, kMaxSizeTextMax);
+    if (!settings_.floodProtection || ParseKilobytes(settings_.maxSizeText) <= kMaxKilobytes) return true;
+    // Stored, the number would be cut to another limit; the user picks one.
+    boxes_.show(MessageKind::Warning, SizeTooLargeText(), window());
+    size_->setFocus(Qt::OtherFocusReason);
+    size_->selectAll();
+    return false;
 }
 
 void SecurityPage::updateFloodControls() {

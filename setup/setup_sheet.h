@@ -1,6 +1,9 @@
 // The property sheet: a modal dialog titled "Quorvexia 2.1 Setup" with the
 // five pages as tabs and only OK and Cancel. Leaving a tab reads its edits
-// back, showing one refills it; OK reads back the page that is showing.
+// back, showing one refills it; OK reads back the page that is showing. A
+// page that refuses to be left stays in front and the sheet stays open. The
+// sheet is never narrower than its row of tabs, and Ctrl+Tab, Ctrl+Shift+Tab,
+// Ctrl+PgDn and Ctrl+PgUp change tabs wherever the focus is.
 #pragma once
 
 #include <QDialog>
@@ -22,6 +25,9 @@ public:
                QWidget* parent = nullptr);
     QTabWidget* tabs() const { return tabs_; }
     void accept() override;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void tabChanged(int index);

@@ -1,6 +1,7 @@
 // One page of the setup sheet. The sheet tells a page when it becomes active
 // (it refills its controls from the settings) and when it is left, also by OK
-// (it reads its edits back). Pages keep no values of their own.
+// (it reads its edits back, and may refuse to be left while one of them
+// cannot be kept). Pages keep no values of their own.
 #pragma once
 
 #include <QWidget>
@@ -15,7 +16,8 @@ class SheetPage : public QWidget {
 public:
     SheetPage(SetupSettings& settings, int templateId, QWidget* parent = nullptr);
     virtual void setActive() {}
-    virtual void killActive() {}
+    // False keeps the page in front (it has told the user why).
+    virtual bool killActive() { return true; }
 
 protected:
     SetupSettings& settings_;

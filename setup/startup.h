@@ -7,6 +7,7 @@
 #include <string>
 
 #include "config/config_file.h"
+#include "config/config_names.h"
 #include "config_store.h"
 #include "message_boxes.h"
 
@@ -22,13 +23,19 @@ struct SetupFiles {
     std::string legacy = kLegacyConfigFileName;
 };
 
+// The two files in `dir` ("" for the current directory), found whatever the
+// letter case of their names when the lower-case names are absent.
+inline SetupFiles FindSetupFiles(const std::string& dir) {
+    return {FindConfigFile(dir, kConfigFileName), FindConfigFile(dir, kLegacyConfigFileName)};
+}
+
 // Runs the five pages modally over the settings; true when the user ended
 // with OK.
 using SheetRunner = std::function<bool(SetupData&)>;
 
 // The whole run: every decision, message and write of the start-up, the
-// sheet, and the save on OK. The file stays open from the moment it is opened
-// or created until the end. Always gives the exit code 0.
+// sheet, and the save on OK. No file stays open while the sheet shows: OK
+// saves into korv.cfg as it is then. Always gives the exit code 0.
 int RunSetup(const SetupFiles& files, SetupData& data, MessageBoxes& boxes, const SheetRunner& runSheet);
 
 }  // namespace quorvexia::setup

@@ -114,8 +114,9 @@ void TextFieldsPage::showFaults() {
     faults_->setVisible(!faults.isEmpty());
 }
 
-void TextFieldsPage::killActive() {
+bool TextFieldsPage::killActive() {
     for (std::size_t i = 0; i < fields_.size(); ++i) settings_.*fields_[i].text = fieldText(i);
+    return true;
 }
 
 TextFieldsPage* MakeMailServersPage(SetupSettings& settings) {

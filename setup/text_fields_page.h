@@ -33,7 +33,7 @@ public:
     TextFieldsPage(SetupSettings& settings, int templateId, const char* groupTitle,
                    std::vector<TextFieldRow> fields, QWidget* intro = nullptr, QWidget* parent = nullptr);
     void setActive() override;
-    void killActive() override;
+    bool killActive() override;
 
 private:
     std::string fieldText(std::size_t row) const;

@@ -6,7 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include "config/config_file.h"
+#include "config/config_names.h"
+#include "config/setup_settings.h"
 #include "support/temp_dir.h"
 
 namespace quorvexia {
@@ -59,6 +63,52 @@ TEST(MailConfigTest, TextFieldsAreCutAndNeverReadPastTheirWidth) {
     EXPECT_EQ(c.dialEntry.bytes[1], 'o');
     c.dialUser.assignText(std::string(400, 'u'));
     EXPECT_EQ(c.dialUser.text().size(), 256u);
+}
+
+// Texts arrive as UTF-8 from the desktop and the command line: a cut never
+// leaves the first bytes of a character behind (they show as a replacement
+// mark and reach korv as a broken byte). Other bytes are cut where they stand.
+TEST(MailConfigTest, CutsFallBetweenCharacters) {
+    struct Case {
+        const char* name;
+        std::string text;
+        std::size_t max;
+        std::size_t kept;
+    };
+    const std::string e = "\xC3\xA9";          // é, two bytes
+    const std::string euro = "\xE2\x82\xAC";  // €, three
+    const std::string face = "\xF0\x9F\x98\x80";  // four
+    const Case cases[] = {
+        {"ascii", std::string(70, 'a'), 63, 63},
+        {"short enough", e + e, 4, 4},
+        {"after a whole e-acute", "a" + e + e, 3, 3},
+        {"inside an e-acute", e + e, 3, 2},
+        {"inside a euro after 1 byte", euro + euro, 4, 3},
+        {"inside a euro after 2 bytes", euro + euro, 5, 3},
+        {"inside a four-byte character after 3", face + face, 7, 4},
+        {"inside the very first character", euro, 2, 0},
+        {"latin-1 bytes are not sequences", "caf\xE9\xE9\xE9", 4, 4},
+        {"lone continuation bytes", "ab\xA9\xA9\xA9\xA9\xA9", 6, 6},
+        {"lead without its continuation", "ab\xC3" "cd", 3, 3},
+        {"sequence cut short by the text's end", "ab\xE2\x82", 3, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(WholeCharacterLength(c.text, c.max), c.kept);
+        EXPECT_EQ(CutText(c.text, c.max), c.text.substr(0, c.kept));
+    }
+
+    // 140 e-acutes: the record keeps 31 of them in its 64-byte field, then NULs.
+    std::string accents;
+    for (int i = 0; i < 140; ++i) accents += e;
+    MailConfig c;
+    c.domainName.assign(accents);
+    std::string expected;
+    for (int i = 0; i < 31; ++i) expected += e;
+    EXPECT_EQ(std::string(c.domainName.bytes.data(), 64), expected + std::string(2, '\0'));
+    c.dialUser.assignText(accents + accents);
+    EXPECT_EQ(c.dialUser.text().size(), 256u);
+    EXPECT_EQ(c.dialUser.bytes[256], '\0');
 }
 
 TEST(MailConfigTest, SignatureComparisonWithAndWithoutCase) {
@@ -148,6 +198,36 @@ TEST(ReplaceFileAtomicallyTest, FailedWriteLeavesTheOldFileWhole) {
     EXPECT_EQ(WEXITSTATUS(status), 1) << "the rewrite must report its failure";
     EXPECT_EQ(ReadFile(path), "old contents");
     EXPECT_EQ(test::ListDir(dir.path()), "korv.cfg");  // the temporary file is gone
+}
+
+// Files copied from the old system carry their names in capitals.
+TEST(FindConfigFileTest, LowerCaseFirstThenAnyLetterCase) {
+    struct Case {
+        std::vector<const char*> present;
+        const char* found;
+    };
+    const Case cases[] = {
+        {{}, "korv.cfg"},
+        {{"KORV.CFG"}, "KORV.CFG"},
+        {{"KORV.CFG", "korv.cfg"}, "korv.cfg"},
+        {{"Korv.Cfg", "KORV.CFG"}, "KORV.CFG"},  // byte order: capitals first
+        {{"korv.cfg.bak", "KORV.CF", "xkorv.cfg"}, "korv.cfg"},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        std::string listed;
+        for (const char* name : c.present) {
+            WriteFile(dir / name, "x");
+            listed += std::string(name) + " ";
+        }
+        SCOPED_TRACE(listed);
+        EXPECT_EQ(FindConfigFile(dir.path(), kConfigFileName), dir / c.found);
+    }
+
+    // The current directory is named by the bare file name; a directory that
+    // cannot be read gives the lower-case name.
+    EXPECT_EQ(FindConfigFile("", kLegacyConfigFileName), "bexolind.cfg");
+    EXPECT_EQ(FindConfigFile("/nonexistent-dir", kLegacyConfigFileName), "/nonexistent-dir/bexolind.cfg");
 }
 
 }  // namespace

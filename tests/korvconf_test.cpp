@@ -1,16 +1,22 @@
 // korvconf: the same bytes as korvcfg's conversions for the same settings,
 // clear refusals that leave the file alone, and masked passwords.
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <functional>
+#include <sstream>
 
+#include "config/config_access.h"
 #include "config/setup_settings.h"
 #include "korvconf/commands.h"
 #include "support/program.h"
 #include "support/temp_dir.h"
+#include "utf8_field_cases.h"
 
 namespace quorvexia {
 namespace {
@@ -134,6 +140,54 @@ TEST(KorvconfSet, SameBytesAsTheSharedConversions) {
         c.edit(settings);
         EXPECT_EQ(ReadFile(dir / "korv.cfg"), Expected(settings, NewImage()));
     }
+}
+
+TEST(KorvconfSet, AccentedTextsAreCutBetweenCharactersAsKorvcfgCutsThem) {
+    TempDir dir;
+    ASSERT_EQ(Korvconf(dir, {"init"}).status, 0);
+    std::vector<std::string> args = {"set"};
+    std::string notes;
+    for (const auto& c : test::Utf8FieldCases()) {
+        args.push_back(c.key);
+        args.push_back(c.typed);
+        notes += std::string("korvconf: ") + c.label + " is cut to its first " +
+                 std::to_string(c.stored.find('\0')) + " bytes\n";
+    }
+    ConfRun r = Korvconf(dir, args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, notes);
+    std::string bytes = ReadFile(dir / "korv.cfg");
+    ASSERT_EQ(bytes.size(), kMailConfigSize);
+    for (const auto& c : test::Utf8FieldCases()) {
+        SCOPED_TRACE(c.key);
+        EXPECT_EQ(bytes.substr(c.offset, c.width), c.stored);
+    }
+}
+
+// Files copied from the old system keep their capitals.
+TEST(KorvconfFiles, FindsUpperCaseNamesWhenTheLowerCaseOnesAreAbsent) {
+    TempDir dir;
+    MailConfig legacy{};
+    SetSignature(legacy.signature, kLegacySignature);
+    legacy.messageCounter.set(5);
+    WriteFile(dir / "BEXOLIND.CFG", Bytes(legacy).substr(0, kLegacyConfigSize));
+    ConfRun init = Korvconf(dir, {"init"});
+    EXPECT_EQ(init.status, 1);
+    EXPECT_NE(init.err.find("run 'korvconf upgrade'"), std::string::npos) << init.err;
+
+    ConfRun upgrade = Korvconf(dir, {"upgrade"});
+    ASSERT_EQ(upgrade.status, 0) << upgrade.err;
+    EXPECT_EQ(test::ListDir(dir.path()), "korv.cfg");
+    EXPECT_EQ(test::ReadConfig(dir / "korv.cfg").messageCounter.get(), 5u);
+
+    // An upper-case KORV.CFG is read and changed in place; no second file appears.
+    ASSERT_EQ(std::rename((dir / "korv.cfg").c_str(), (dir / "KORV.CFG").c_str()), 0);
+    ASSERT_EQ(Korvconf(dir, {"set", "domain", "example.org"}).status, 0);
+    EXPECT_EQ(test::ListDir(dir.path()), "KORV.CFG");
+    EXPECT_EQ(test::ReadConfig(dir / "KORV.CFG").domainName.text(), "example.org");
+    ConfRun shown = Korvconf(dir, {"show"});
+    EXPECT_EQ(shown.status, 0);
+    EXPECT_NE(shown.out.find("Message counter:                      5\n"), std::string::npos) << shown.out;
 }
 
 TEST(KorvconfSet, CarriesCounterPaddingExcessAndModeThrough) {
@@ -370,8 +424,10 @@ TEST(KorvconfErrors, RefusedWithAClearMessageAndTheFileUnchanged) {
         EXPECT_EQ(r.err.rfind("korvconf: ", 0), 0u) << r.err;
         EXPECT_EQ(ReadFile(dir / "korv.cfg"), before);
         EXPECT_EQ(ReadFile(dir / "bexolind.cfg"), legacyBefore);
-        EXPECT_EQ(test::ListDir(dir.path()).find(".korv.cfg."), std::string::npos)
-            << "a temporary file was left: " << test::ListDir(dir.path());
+        std::istringstream names(test::ListDir(dir.path()));
+        for (std::string name; names >> name;)
+            EXPECT_TRUE(name.rfind(".korv.cfg.", 0) != 0 || name == ".korv.cfg.lock")
+                << "a temporary file was left: " << name;
     }
 }
 
@@ -407,6 +463,20 @@ TEST(KorvconfInit, ForceRebuildsADamagedFileWithCounterZero) {
     ASSERT_EQ(Korvconf(dir, {"init", "--force"}).status, 0);
     SetupSettings defaults;
     EXPECT_EQ(ReadFile(dir / "korv.cfg"), Expected(defaults, NewImage()));
+}
+
+// Over a sound file the defaults come back, but korv's counter goes on: the
+// next received message must not take a name the mail reader has seen.
+TEST(KorvconfInit, ForceOverASoundFileKeepsItsCounter) {
+    TempDir dir;
+    ASSERT_EQ(Korvconf(dir, {"init"}).status, 0);
+    ASSERT_EQ(Korvconf(dir, {"set", "domain", "old.example"}).status, 0);
+    ASSERT_EQ(SaveMessageCounter(dir / "korv.cfg", 31), CounterSaveResult::Saved);
+    ASSERT_EQ(Korvconf(dir, {"init", "--force"}).status, 0);
+    MailConfig expected = NewImage();
+    expected.messageCounter.set(31);
+    SetupSettings defaults;
+    EXPECT_EQ(ReadFile(dir / "korv.cfg"), Expected(defaults, expected));
 }
 
 TEST(KorvconfUpgrade, KeepsCounterAndDialUpSettingsAndRemovesTheOldFile) {
@@ -453,8 +523,90 @@ TEST(KorvconfProgram, WorksOnTheCurrentDirectoryAndReportsByExitStatus) {
         << shown.out;
     auto cut = test::RunProgram(KORVCONF_PATH, {"set", "logfile", std::string(90, 'p')}, dir.path());
     EXPECT_EQ(cut.status, 0);
-    EXPECT_EQ(cut.err, "korvconf: Logfile is cut to its first 79 characters\n");
+    EXPECT_EQ(cut.err, "korvconf: Logfile is cut to its first 79 bytes\n");
     EXPECT_EQ(test::ReadConfig(dir / "korv.cfg").logFile.text(), std::string(79, 'p'));
+}
+
+// Passwords given as "-" come from standard input (the core takes a reader),
+// in the order of the command, before the file is touched.
+TEST(KorvconfSecret, DashReadsEachPasswordInOrderAndNothingElse) {
+    TempDir dir;
+    ASSERT_EQ(Korvconf(dir, {"init"}).status, 0);
+    std::vector<std::string> prompts;
+    std::vector<std::string> lines = {"first secret", "-"};
+    auto reader = [&](const std::string& prompt, std::string& value) {
+        prompts.push_back(prompt);
+        if (lines.empty()) return false;
+        value = lines.front();
+        lines.erase(lines.begin());
+        return true;
+    };
+    ConfRun r;
+    r.status = conf::RunKorvconf({"set", "pop3-password", "-", "pop3-user", "-", "dial-password", "-"},
+                                 dir.path(), r.out, r.err, reader);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(prompts, (std::vector<std::string>{"POP3 Password: ", "Connect as Password: "}));
+    MailConfig saved = test::ReadConfig(dir / "korv.cfg");
+    EXPECT_EQ(saved.pop3Password.text(), "first secret");
+    EXPECT_EQ(saved.pop3User.text(), "-") << "only a password is read";
+    EXPECT_EQ(saved.dialPassword.text(), "-") << "a second line of \"-\" is a password too";
+
+    std::string before = ReadFile(dir / "korv.cfg");
+    ConfRun none;
+    none.status = conf::RunKorvconf({"set", "domain", "x.example", "pop3-password", "-"}, dir.path(),
+                                    none.out, none.err, reader);
+    EXPECT_EQ(none.status, 2);
+    EXPECT_EQ(none.err, "korvconf: no value for pop3-password on standard input\n");
+    EXPECT_EQ(ReadFile(dir / "korv.cfg"), before);
+}
+
+TEST(KorvconfProgram, PasswordFromAPipeLeavesNoTraceInOutput) {
+    TempDir dir;
+    ASSERT_EQ(test::RunProgram(KORVCONF_PATH, {"init"}, dir.path()).status, 0);
+    auto set = test::RunProgram(KORVCONF_PATH, {"set", "pop3-password", "-", "dial-password", "-"}, dir.path(),
+                                "pipe secret\r\nsecond\n");
+    EXPECT_EQ(set.status, 0) << set.err;
+    EXPECT_EQ(set.out + set.err, "") << "no prompt when no one is at a terminal";
+    MailConfig saved = test::ReadConfig(dir / "korv.cfg");
+    EXPECT_EQ(saved.pop3Password.text(), "pipe secret");
+    EXPECT_EQ(saved.dialPassword.text(), "second");
+
+    auto empty = test::RunProgram(KORVCONF_PATH, {"set", "pop3-password", "-"}, dir.path(), "");
+    EXPECT_EQ(empty.status, 2);
+    EXPECT_EQ(test::ReadConfig(dir / "korv.cfg").pop3Password.text(), "pipe secret");
+}
+
+// At a terminal korvconf asks, and what is typed is not echoed.
+TEST(KorvconfProgram, PasswordPromptOnATerminalDoesNotEcho) {
+    TempDir dir;
+    ASSERT_EQ(test::RunProgram(KORVCONF_PATH, {"init"}, dir.path()).status, 0);
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (chdir(dir.path().c_str()) != 0) _exit(127);
+        execl(KORVCONF_PATH, "korvconf", "set", "pop3-password", "-", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string seen;
+    auto readUntil = [&](const std::string& wanted, int ms) { return test::ReadUntil(master, seen, wanted, ms); };
+    EXPECT_TRUE(readUntil("POP3 Password: ", 20000)) << seen;
+    // The echo is turned off before the prompt is shown.
+    const char typed[] = "TypedSecret42\r";
+    ASSERT_EQ(write(master, typed, sizeof typed - 1), static_cast<ssize_t>(sizeof typed - 1));
+    readUntil("\n", 20000);
+    int status = -1;
+    for (int i = 0; i < 400 && waitpid(pid, &status, WNOHANG) == 0; ++i) {
+        readUntil("never", 50);
+    }
+    if (!WIFEXITED(status)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    close(master);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
+    EXPECT_EQ(seen.find("TypedSecret42"), std::string::npos) << "echoed: " << seen;
+    EXPECT_EQ(test::ReadConfig(dir / "korv.cfg").pop3Password.text(), "TypedSecret42");
 }
 
 }  // namespace

@@ -2,12 +2,15 @@
 # scripted answers, and (with the setup program built) its pages.
 quorvexia_test(setup_conversion_test SOURCES setup_conversion_test.cpp)
 if(TARGET qsetupcore)
-  quorvexia_test(setup_startup_test SOURCES setup_startup_test.cpp LIBS qsetupcore)
+  quorvexia_test(setup_startup_test SOURCES setup_startup_test.cpp pop3_support.cpp LIBS qsetupcore)
+  add_dependencies(setup_startup_test korv)
 endif()
 
 if(TARGET qsetupui)
   find_package(Qt6 REQUIRED COMPONENTS Test)
   quorvexia_test(setup_sheet_test SOURCES setup_sheet_test.cpp setup_lsan_suppressions.cpp LIBS qsetupui Qt6::Test)
+  target_compile_definitions(setup_sheet_test PRIVATE KORVCFG_PATH="$<TARGET_FILE:korvcfg>")
+  add_dependencies(setup_sheet_test korvcfg)
   if(TARGET fake_rasapi)
     quorvexia_test(setup_connection_test SOURCES setup_connection_test.cpp setup_lsan_suppressions.cpp LIBS qsetupui Qt6::Test)
     target_compile_definitions(setup_connection_test PRIVATE
@@ -17,5 +20,15 @@ if(TARGET qsetupui)
     target_compile_definitions(setup_screenshots_test PRIVATE
       FAKE_RASAPI_DIR="$<TARGET_FILE_DIR:fake_rasapi>")
     add_dependencies(setup_screenshots_test fake_rasapi)
+    # The opening size once more at 144 dpi: scaled as the toolkit scales by
+    # default, and with scaling off, where only the fonts grow.
+    foreach(variant "Scaled;1" "LargeFonts;0")
+      list(GET variant 0 name)
+      list(GET variant 1 scaling)
+      add_test(NAME SetupSheetAt144Dpi.${name}
+               COMMAND setup_screenshots_test --gtest_filter=ScreenFixture.SheetOpensShowingEveryTabAndEveryControl)
+      set_tests_properties(SetupSheetAt144Dpi.${name} PROPERTIES TIMEOUT 300
+                           ENVIRONMENT "QUORVEXIA_TEST_DPI=144;QT_ENABLE_HIGHDPI_SCALING=${scaling}")
+    endforeach()
   endif()
 endif()

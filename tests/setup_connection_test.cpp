@@ -1,8 +1,11 @@
 // The Connection page and "Connect as" with the test dial-up provider: what
 // the list shows and selects, which controls are enabled, what reaches the
 // settings and the file, and what the provider was called with.
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QTabBar>
 #include <QRadioButton>
 #include <QStringList>
 
@@ -335,6 +338,140 @@ TEST_F(ConnectionFixture, SavedThroughTheWholeStartUp) {
         return sheet.result() == QDialog::Accepted;
     });
     EXPECT_EQ(test::ReadConfig(files.current).dialEntry.text(), "Office 2");
+}
+
+// An enumeration error is told once a session: every mode click, Add and Edit
+// refreshes the list, and a missing tool stays missing. Another error is told.
+TEST_F(ConnectionFixture, AnEnumerationErrorIsShownOncePerSession) {
+    state("entries_error 7300\nerror_text 7300 nmcli is not installed.\n");
+    settings.connectionMode = kConnectByModem;
+    SetupSheet& sheet = openPage(provider);
+    test::Click(Find<QRadioButton>(&sheet, "21100"));
+    test::Click(Find<QRadioButton>(&sheet, "21101"));
+    test::Click(Find<QPushButton>(&sheet, "25202"));
+    test::ShowTab(sheet, 0);
+    test::ShowTab(sheet, kConnectionTab);
+    EXPECT_EQ(calls().find("RasEnumEntriesA"), 0u);
+    EXPECT_EQ(boxes.shown, std::vector<test::ShownBox>{test::Stop("nmcli is not installed.")});
+
+    state("entries_error 7008\nerror_text 7008 NetworkManager is not running.\n");
+    test::Click(Find<QRadioButton>(&sheet, "21100"));
+    test::Click(Find<QRadioButton>(&sheet, "21101"));
+    EXPECT_EQ(boxes.shown, (std::vector<test::ShownBox>{test::Stop("nmcli is not installed."),
+                                                        test::Stop("NetworkManager is not running.")}));
+}
+
+// Many entries, and one name as long as a name can be: the open list scrolls
+// after ten rows and is no wider than the box, and the sheet keeps its width.
+TEST_F(ConnectionFixture, TheOpenListIsBoundedInRowsAndWidth) {
+    std::string entries;
+    for (int i = 1; i <= 40; ++i) entries += "entry Provider " + std::to_string(i) + "\n";
+    state(entries);
+    settings.connectionMode = kConnectByModem;
+    SetupSheet& sheet = openPage(provider);
+    const int usualWidth = sheet.width();
+    openSheet.reset();
+
+    state(entries + "entry " + std::string(256, 'W') + "\n");
+    SetupSheet& wide = openPage(provider);
+    EXPECT_EQ(wide.width(), usualWidth) << "a long name does not widen the sheet";
+    auto* list = Find<QComboBox>(&wide, "25201");
+    ASSERT_EQ(list->count(), 41);
+    list->setCurrentIndex(40);
+    list->showPopup();
+    QWidget* popup = list->view()->window();
+    ASSERT_TRUE(popup->isVisible());
+    const int row = list->view()->sizeHintForRow(0);
+    EXPECT_LE(popup->height(), 12 * row) << "ten rows and a frame, not 41 rows";
+    EXPECT_GT(list->view()->verticalScrollBar()->maximum(), 0) << "the rest is reached by scrolling";
+    EXPECT_LE(popup->width(), list->width() + 4);
+    EXPECT_EQ(list->itemData(40, Qt::ToolTipRole).toString(), QString(256, 'W')) << "the whole name on hover";
+    list->hidePopup();
+    EXPECT_EQ(settings.dialEntry, std::string(256, 'W'));
+}
+
+// Enter on a focused push button presses that button, as Space does; only
+// elsewhere does it press OK.
+TEST_F(ConnectionFixture, EnterOnAFocusedButtonPressesThatButton) {
+    state("entry Office\n");
+    struct Case {
+        const char* button;
+        Qt::Key key;
+    };
+    const Case cases[] = {
+        {"25202", Qt::Key_Return}, {"25204", Qt::Key_Return}, {"25205", Qt::Key_Return},
+        {"25202", Qt::Key_Enter},  {"25204", Qt::Key_Enter},  {"25205", Qt::Key_Enter},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.button) + (c.key == Qt::Key_Enter ? " keypad Enter" : " Return"));
+        test::WriteFile(dir / "fake_ras_calls", "");
+        settings.connectionMode = kConnectByModem;
+        settings.dialEntry = "Office";
+        SetupSheet& sheet = openPage(provider);
+        bool dialogShown = false;
+        if (std::string(c.button) == "25205")
+            test::WhenModalShows("119", [&](QWidget* dialog) {
+                dialogShown = true;
+                static_cast<QDialog*>(dialog)->reject();
+            });
+        test::PressOn(Find<QWidget>(&sheet, c.button), c.key);
+        EXPECT_TRUE(sheet.isVisible()) << "the sheet stays open";
+        EXPECT_NE(sheet.result(), QDialog::Accepted);
+        const std::string button = c.button;
+        EXPECT_EQ(calls().find("RasCreatePhonebookEntryA") != std::string::npos, button == "25202");
+        EXPECT_EQ(calls().find("RasEditPhonebookEntryA") != std::string::npos, button == "25204");
+        EXPECT_EQ(dialogShown, button == "25205");
+        openSheet.reset();
+    }
+
+    // On an edit of another page Enter is still OK.
+    SetupSheet& sheet = openPage(provider);
+    test::ShowTab(sheet, 1);
+    test::PressOn(Find<QWidget>(&sheet, "1238"), Qt::Key_Return);
+    EXPECT_EQ(sheet.result(), QDialog::Accepted);
+}
+
+// Tab reaches the two mode buttons at the checked one, from either side, so
+// that Space there keeps the mode; the arrow keys still change it.
+TEST_F(ConnectionFixture, TabFocusLandsOnTheCheckedModeButton) {
+    state("entry Office\n");
+    struct Case {
+        int mode;
+        const char* from;  // the widget that has the focus first
+        Qt::Key key;
+        const char* lands;
+    };
+    const Case cases[] = {
+        {kConnectByModem, "tabbar", Qt::Key_Tab, "21101"},
+        {kConnectByNetwork, "tabbar", Qt::Key_Tab, "21100"},
+        {kConnectByModem, "25201", Qt::Key_Backtab, "21101"},
+        {kConnectByNetwork, "ok", Qt::Key_Backtab, "21100"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.from) + (c.key == Qt::Key_Tab ? " Tab" : " Shift+Tab") + " to " + c.lands);
+        settings.connectionMode = c.mode;
+        settings.dialEntry = "Office";
+        SetupSheet& sheet = openPage(provider);
+        QWidget* from = std::string(c.from) == "tabbar" ? sheet.tabs()->tabBar() : Find<QWidget>(&sheet, c.from);
+        from->setFocus(Qt::OtherFocusReason);
+        test::PressOn(from, c.key, c.key == Qt::Key_Backtab ? Qt::ShiftModifier : Qt::NoModifier);
+        ASSERT_EQ(QApplication::focusWidget(), Find<QWidget>(&sheet, c.lands));
+        test::PressOn(QApplication::focusWidget(), Qt::Key_Space);
+        EXPECT_EQ(settings.connectionMode, c.mode) << "Space on the checked button keeps the mode";
+        openSheet.reset();
+    }
+
+    settings.connectionMode = kConnectByNetwork;
+    SetupSheet& sheet = openPage(provider);
+    auto* network = Find<QRadioButton>(&sheet, "21100");
+    network->setFocus(Qt::TabFocusReason);
+    test::PressOn(network, Qt::Key_Down);
+    EXPECT_EQ(settings.connectionMode, kConnectByModem);
+    EXPECT_EQ(QApplication::focusWidget(), Find<QWidget>(&sheet, "21101"));
+    // Now Tab from the tab row reaches modem, the checked one.
+    sheet.tabs()->tabBar()->setFocus(Qt::OtherFocusReason);
+    test::PressOn(sheet.tabs()->tabBar(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), Find<QWidget>(&sheet, "21101"));
 }
 
 TEST(PhonebookTest, PrefixSearchIgnoresCaseAndTakesTheFirstMatch) {

@@ -6,6 +6,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QTabWidget>
 #include <QTest>
@@ -55,6 +56,33 @@ inline void ShowTab(setup::SetupSheet& sheet, int index) {
 inline void Click(QAbstractButton* button) {
     if (!button) return ADD_FAILURE() << "no button to click", void();
     QTest::mouseClick(button, Qt::LeftButton, {}, QPoint(std::min(8, button->width() / 2), button->height() / 2));
+}
+
+// A key pressed as a user presses it: the sheet's window is active and the
+// key goes to the widget that has the focus, `widget`, which must hold it.
+inline void PressOn(QWidget* widget, Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    if (!widget) return ADD_FAILURE() << "no widget to press a key on", void();
+    QWidget* window = widget->window();
+    window->activateWindow();
+    if (!QTest::qWaitForWindowActive(window)) ADD_FAILURE() << "the window did not become active";
+    if (QApplication::focusWidget() != widget) widget->setFocus(Qt::OtherFocusReason);
+    if (QApplication::focusWidget() != widget)
+        return ADD_FAILURE() << widget->objectName().toStdString() << " does not take the focus", void();
+    QTest::keyClick(widget, key, modifiers);
+}
+
+// Types `text` into `widget` one character at a time, as a keyboard layout
+// delivers letters that QTest's own typing (ASCII only) cannot.
+inline void TypeText(QWidget* widget, const QString& text) {
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        qsizetype length = text[i].isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
+        QString character = text.mid(i, length);
+        i += length - 1;
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, character);
+        QKeyEvent release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, character);
+        QApplication::sendEvent(widget, &press);
+        QApplication::sendEvent(widget, &release);
+    }
 }
 
 // Runs `act` on the modal dialog named `name` once it is up (the exec() that

@@ -4,14 +4,18 @@
 #include <QCheckBox>
 #include <algorithm>
 #include <QDialogButtonBox>
+#include <QKeySequence>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
 
+#include "setup/security_page.h"
 #include "setup/startup.h"
 #include "setup_gui_support.h"
 #include "setup_scripted_boxes.h"
+#include "support/program.h"
 #include "support/temp_dir.h"
+#include "utf8_field_cases.h"
 
 namespace quorvexia {
 namespace {
@@ -201,6 +205,88 @@ TEST_F(SheetFixture, FloodProtectionEnablesItsThreeControlsKeepingTheirContents)
     EXPECT_EQ(Text(size), "123456789012345");
 }
 
+// Ctrl+Tab, Ctrl+Shift+Tab, Ctrl+PgDn and Ctrl+PgUp step through the tabs
+// (round the ends) from OK and Cancel too, and the page left reads back.
+TEST_F(SheetFixture, CtrlTabAndCtrlPageKeysChangeTabsFromOkAndCancel) {
+    struct Case {
+        const char* focus;
+        int from;
+        Qt::Key key;
+        Qt::KeyboardModifiers modifiers;
+        int to;
+    };
+    const Qt::KeyboardModifiers ctrl = Qt::ControlModifier, ctrlShift = Qt::ControlModifier | Qt::ShiftModifier;
+    const Case cases[] = {
+        {"ok", 1, Qt::Key_Tab, ctrl, 2},           {"cancel", 1, Qt::Key_Tab, ctrl, 2},
+        {"ok", 1, Qt::Key_Backtab, ctrlShift, 0},  {"cancel", 1, Qt::Key_Backtab, ctrlShift, 0},
+        {"ok", 1, Qt::Key_PageDown, ctrl, 2},      {"cancel", 1, Qt::Key_PageDown, ctrl, 2},
+        {"ok", 1, Qt::Key_PageUp, ctrl, 0},        {"cancel", 1, Qt::Key_PageUp, ctrl, 0},
+        {"ok", 4, Qt::Key_Tab, ctrl, 0},           {"cancel", 0, Qt::Key_PageUp, ctrl, 4},
+        {"1238", 1, Qt::Key_PageDown, ctrl, 2},    {"1238", 1, Qt::Key_Tab, ctrl, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.focus) + " from tab " + std::to_string(c.from) + " key " +
+                     QKeySequence(c.key | c.modifiers).toString().toStdString());
+        settings = SetupSettings{};
+        SetupSheet sheet(settings, noProvider, boxes);
+        test::ShowSheet(sheet);
+        test::ShowTab(sheet, c.from);
+        Find<QLineEdit>(&sheet, "1238")->setText("typed");
+        test::PressOn(Find<QWidget>(&sheet, c.focus), c.key, c.modifiers);
+        EXPECT_EQ(sheet.tabs()->currentIndex(), c.to);
+        EXPECT_TRUE(sheet.isVisible());
+        if (c.from == 1) {
+            EXPECT_EQ(settings.domainName, "typed") << "the page left reads back";
+        }
+    }
+}
+
+// A limit that does not fit the record is refused while the sheet is open,
+// on leaving the Security page and on OK, before anything is saved.
+TEST_F(SheetFixture, TooLargeSizeKeepsTheSecurityPageOpenWithAWarning) {
+    struct Case {
+        const char* text;
+        bool flood;
+        bool refused;
+    };
+    const Case cases[] = {
+        {"2097151", true, false}, {"2097152", true, true},   {"  9999999999999", true, true},
+        {"-5000000", true, false}, {"3000000", false, false},  {"0", true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.text) + (c.flood ? " with" : " without") + " flood protection");
+        settings = SetupSettings{};
+        settings.floodProtection = c.flood;
+        test::ScriptedBoxes shown;
+        SetupSheet sheet(settings, noProvider, shown);
+        test::ShowSheet(sheet);
+        test::ShowTab(sheet, 4);
+        auto* size = Find<QLineEdit>(&sheet, "1007");
+        size->setText(c.text);
+        std::vector<test::ShownBox> warned;
+        if (c.refused) warned.push_back({setup::MessageKind::Warning, setup::SizeTooLargeText(), true});
+
+        test::ShowTab(sheet, 1);
+        EXPECT_EQ(sheet.tabs()->currentIndex(), c.refused ? 4 : 1);
+        EXPECT_EQ(shown.shown, warned);
+        EXPECT_EQ(settings.maxSizeText, c.text);
+        if (!c.refused) continue;
+        EXPECT_EQ(QApplication::focusWidget(), size);
+        EXPECT_EQ(size->selectedText(), c.text);
+
+        test::Click(Find<QPushButton>(&sheet, "ok"));
+        EXPECT_TRUE(sheet.isVisible());
+        EXPECT_NE(sheet.result(), QDialog::Accepted);
+        EXPECT_EQ(shown.shown.size(), 2u);
+
+        size->setText("2097151");
+        test::Click(Find<QPushButton>(&sheet, "ok"));
+        EXPECT_EQ(sheet.result(), QDialog::Accepted);
+        EXPECT_EQ(settings.maxSizeText, "2097151");
+        EXPECT_EQ(shown.shown.size(), 2u);
+    }
+}
+
 // The whole program path: start-up over a file, the sheet driven by `drive`,
 // and the file afterwards.
 std::string RunSheetOverFile(const std::string& fileBytes, const std::function<void(SetupSheet&)>& drive) {
@@ -246,6 +332,69 @@ TEST(SetupSheetProgramTest, OkWritesTheFirst63CharactersOfALongDomainName) {
     MailConfig expected = test::DefaultConfig();
     expected.domainName.assign(std::string(63, 'a'));
     ExpectSameBytes(after, ConfigBytes(expected));
+}
+
+// Accented letters typed past a field's end: the edit shows whole letters
+// when the tab comes back (no replacement mark), and the file holds whole
+// letters followed by NULs; korvconf stores the same bytes.
+TEST(SetupSheetProgramTest, AccentedTextIsCutBetweenCharacters) {
+    std::vector<std::string> shown;
+    std::string after = RunSheetOverFile(ConfigBytes(test::DefaultConfig()), [&](SetupSheet& sheet) {
+        for (const auto& c : test::Utf8FieldCases()) {
+            test::ShowTab(sheet, c.tab);
+            QLineEdit* edit = Find<QLineEdit>(&sheet, c.edit);
+            edit->setFocus();
+            test::TypeText(edit, QString::fromUtf8(c.typed.data(), static_cast<qsizetype>(c.typed.size())));
+            EXPECT_EQ(edit->text().toUtf8().toStdString(), c.typed) << "typed whole";
+            test::ShowTab(sheet, 0);
+            test::ShowTab(sheet, c.tab);
+            shown.push_back(edit->text().toUtf8().toStdString());
+        }
+        test::Click(Find<QPushButton>(&sheet, "ok"));
+    });
+    ASSERT_EQ(after.size(), kMailConfigSize);
+    std::size_t i = 0;
+    for (const auto& c : test::Utf8FieldCases()) {
+        SCOPED_TRACE(c.edit);
+        ASSERT_LT(i, shown.size());
+        EXPECT_EQ(shown[i++], c.shown);
+        EXPECT_EQ(after.substr(c.offset, c.width), c.stored);
+    }
+}
+
+// Without a display korvcfg says in one line what it needs and what to use
+// instead, ends with 1, and touches no file.
+TEST(SetupSheetProgramTest, WithoutADisplayItSaysSoInOneLine) {
+    struct Case {
+        const char* name;
+        const char* display;   // nullptr: unset
+        const char* platform;  // nullptr: unset (the toolkit's own choice)
+    };
+    const Case cases[] = {
+        {"no DISPLAY at all", nullptr, nullptr},
+        {"a DISPLAY with no server", ":97", nullptr},
+        {"the X11 platform asked for by name", nullptr, "xcb"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir dir;
+        auto set = [](const char* name, const char* value) {
+            if (value) setenv(name, value, 1);
+            else unsetenv(name);
+        };
+        std::string savedPlatform = std::getenv("QT_QPA_PLATFORM") ? std::getenv("QT_QPA_PLATFORM") : "";
+        set("DISPLAY", c.display);
+        set("QT_QPA_PLATFORM", c.platform);
+        unsetenv("WAYLAND_DISPLAY");
+        test::ProgramResult r = test::RunProgram(KORVCFG_PATH, {}, dir.path(), "", 60);
+        set("QT_QPA_PLATFORM", savedPlatform.empty() ? nullptr : savedPlatform.c_str());
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err,
+                  "korvcfg needs a graphical session and could not open a display; korvconf does the same "
+                  "from a terminal.\n");
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(test::ListDir(dir.path()), "") << "no korv.cfg was created";
+    }
 }
 
 TEST(SetupSheetProgramTest, OkOnAnActiveTextPageTakesItsEdits) {

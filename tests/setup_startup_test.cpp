@@ -12,7 +12,9 @@
 #include <cstring>
 #include <filesystem>
 
+#include "pop3_support.h"
 #include "setup/startup.h"
+#include "support/program.h"
 #include "setup_scripted_boxes.h"
 #include "support/temp_dir.h"
 
@@ -112,8 +114,7 @@ TEST(SetupStartupTest, NoFileYesCreatesDefaultsBeforeTheSheetAndCancelKeepsThem)
     struct stat st;
     ASSERT_EQ(stat(s.files.current.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u) << "korv.cfg holds passwords";
-    EXPECT_TRUE(s.openAtSheet) << "the file stays open while the sheet shows";
-    EXPECT_FALSE(IsOpenHere(s.files.current)) << "and is closed at the end";
+    EXPECT_FALSE(s.openAtSheet) << "no file is held open while the sheet shows";
 }
 
 TEST(SetupStartupTest, NoFileYesAndOkWritesTheEditsOverTheDefaults) {
@@ -150,6 +151,29 @@ TEST(SetupStartupTest, UpgradeKeepsCounterAndDialFieldsAndRemovesTheOldFileEvenO
     EXPECT_EQ(s.data.settings.connectionMode, kConnectByModem);
     EXPECT_EQ(s.data.settings.dialEntry, "Provider X");
     EXPECT_EQ(s.data.settings.floodProtection, 0);
+}
+
+// Files copied from the old system keep their capitals: an upper-case
+// BEXOLIND.CFG is offered for the upgrade, an upper-case KORV.CFG is edited
+// in place.
+TEST(SetupStartupTest, UpperCaseNamesAreFoundWhenTheLowerCaseOnesAreAbsent) {
+    Sandbox s;
+    WriteFile(s.dir / "BEXOLIND.CFG", LegacyFileBytes());
+    s.files = setup::FindSetupFiles(s.dir.path());
+    s.boxes.answers = {true};
+    s.run(false);
+    EXPECT_EQ(s.boxes.shown, std::vector<ShownBox>{Question(setup::kTextUpgrade)});
+    EXPECT_EQ(test::ListDir(s.dir.path()), "korv.cfg");
+    EXPECT_EQ(ReadFile(s.dir / "korv.cfg"), UpgradedBytes());
+
+    ASSERT_EQ(std::rename((s.dir / "korv.cfg").c_str(), (s.dir / "KORV.CFG").c_str()), 0);
+    Sandbox again;
+    again.files = setup::FindSetupFiles(s.dir.path());
+    again.run(true, [](SetupSettings& st) { st.smtpServer = "smtp.example.org"; });
+    EXPECT_TRUE(again.boxes.shown.empty());
+    EXPECT_EQ(test::ListDir(s.dir.path()), "KORV.CFG");
+    EXPECT_EQ(test::ReadConfig(s.dir / "KORV.CFG").smtpServer.text(), "smtp.example.org");
+    EXPECT_EQ(test::ReadConfig(s.dir / "KORV.CFG").messageCounter.get(), 123456u);
 }
 
 TEST(SetupStartupTest, UpgradeDeclinedChangesNothing) {
@@ -363,17 +387,71 @@ TEST(SetupStartupTest, SaveRewritesInPlaceAndKeepsBytesBeyondTheRecord) {
     struct stat st;
     ASSERT_EQ(stat(s.files.current.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u) << "an existing file keeps its mode";
-    EXPECT_TRUE(s.openAtSheet);
-    EXPECT_FALSE(IsOpenHere(s.files.current));
+    EXPECT_FALSE(s.openAtSheet);
 }
 
-TEST(SetupStartupTest, ShortWriteIsReportedAndTheFileStaysUsable) {
-    setup::ConfigFile full(std::fopen("/dev/full", "r+b"));
-    ASSERT_TRUE(full);
+// korv replaces korv.cfg while the sheet shows (a receive stored messages):
+// OK saves the edits into the file as it is then, with korv's counter.
+TEST(SetupStartupTest, OkAfterARewriteWhileTheSheetShowsKeepsTheNewCounter) {
+    for (bool damagedBefore : {false, true}) {
+        SCOPED_TRACE(damagedBefore ? "rebuilt file" : "sound file");
+        Sandbox s;
+        MailConfig c = test::DefaultConfig();
+        c.messageCounter.set(3);
+        std::string tail = "tail";
+        WriteFile(s.files.current, damagedBefore ? std::string("damaged") : Bytes(c) + tail);
+        s.boxes.answers = {true};
+        s.run(true, [&](SetupSettings& st) {
+            MailConfig rewritten = c;
+            rewritten.messageCounter.set(11);
+            std::string bytes = Bytes(rewritten) + tail;
+            ASSERT_TRUE(ReplaceFileAtomically(s.files.current, bytes.data(), bytes.size()));
+            st.smtpServer = "smtp.example.org";
+        });
+        MailConfig expected = c;
+        expected.smtpServer.assign("smtp.example.org");
+        expected.messageCounter.set(11);
+        EXPECT_EQ(ReadFile(s.files.current), Bytes(expected) + tail);
+    }
+}
+
+// The same with a real korv that receives two messages while the sheet shows.
+TEST(SetupStartupTest, OkAfterARealKorvReceiveSavesTheEditsAndKorvsCounter) {
+    test::KorvSandbox box;
+    test::Pop3Script script;
+    script.messages = {test::ScriptMessage("From: a@x.example\r\n\r\none\r\n"),
+                       test::ScriptMessage("From: b@x.example\r\n\r\ntwo\r\n")};
+    test::ScriptedServer server([&](test::ServerConnection& c, int) { test::ServePop3(c, script); });
+    box.config.pop3Server.assign(server.address());
+    box.config.messageCounter.set(20);
+    box.writeConfig();
+    box.writeConfigOnRun = false;
+
     SetupData data;
     ScriptedBoxes boxes;
-    EXPECT_FALSE(setup::SaveConfig(full.get(), data, boxes));
-    EXPECT_FALSE(setup::SaveConfig(full.get(), data, boxes));
+    SetupFiles files{box.path("korv.cfg"), box.path("bexolind.cfg")};
+    test::ProgramResult korv;
+    RunSetup(files, data, boxes, [&](SetupData& d) {
+        korv = box.run({"/receive"});
+        d.settings.domainName = "edited.example";
+        d.settings.pop3User = "someone";
+        return true;
+    });
+    EXPECT_EQ(korv.status, 0) << korv.out;
+    EXPECT_TRUE(boxes.shown.empty());
+    MailConfig saved = test::ReadConfig(box.path("korv.cfg"));
+    EXPECT_EQ(saved.messageCounter.get(), 22u) << "korv's counter after its two messages";
+    EXPECT_EQ(saved.domainName.text(), "edited.example");
+    EXPECT_EQ(saved.pop3User.text(), "someone");
+    EXPECT_EQ(saved.pop3Server.text(), server.address());
+}
+
+TEST(SetupStartupTest, AFailedSaveIsReportedEachTime) {
+    TempDir dir;
+    SetupData data;
+    ScriptedBoxes boxes;
+    EXPECT_FALSE(setup::SaveConfig(dir / "missing/korv.cfg", data, boxes));
+    EXPECT_FALSE(setup::SaveConfig(dir / "missing/korv.cfg", data, boxes));
     EXPECT_EQ(boxes.shown, (std::vector<ShownBox>{Warning(setup::kTextCouldNotWrite),
                                                   Warning(setup::kTextCouldNotWrite)}));
 }

@@ -1,13 +1,15 @@
 #!/usr/bin/python3
 """A loopback SMTP server for korv's interoperability test.
 
-Usage: smtp_sink.py PORT OUTDIR SECONDS
+Usage: smtp_sink.py PORT OUTDIR SECONDS [DELAY]
 
 Each message it accepts is written to OUTDIR as N.env (the sender, then one
 recipient per line) and N.data (the message text as received, with the
 transparency dots already removed). It prints "ready" once it listens and
-exits by itself after SECONDS, or when OUTDIR/stop appears.
+exits by itself after SECONDS, or when OUTDIR/stop appears. With DELAY it
+takes that many seconds over each message before it answers.
 """
+import asyncio
 import os
 import sys
 import time
@@ -17,11 +19,14 @@ from aiosmtpd.smtp import SMTP
 
 
 class Sink:
-    def __init__(self, outdir):
+    def __init__(self, outdir, delay):
         self.outdir = outdir
+        self.delay = delay
         self.count = 0
 
     async def handle_DATA(self, server, session, envelope):
+        if self.delay:
+            await asyncio.sleep(self.delay)
         self.count += 1
         base = os.path.join(self.outdir, "%d" % self.count)
         with open(base + ".data.tmp", "wb") as f:
@@ -36,7 +41,8 @@ class Sink:
 
 def main():
     port, outdir, seconds = int(sys.argv[1]), sys.argv[2], float(sys.argv[3])
-    handler = Sink(outdir)
+    delay = float(sys.argv[4]) if len(sys.argv) > 4 else 0.0
+    handler = Sink(outdir, delay)
     controller = Controller(handler, hostname="127.0.0.1", port=port,
                             data_size_limit=200 * 1024 * 1024,
                             server_kwargs={"decode_data": False})

@@ -2,12 +2,23 @@
 // queue files, and the masks for what varies from run to run.
 #pragma once
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/program.h"
 #include "support/scripted_server.h"
+
+extern char** environ;
 
 namespace quorvexia::test {
 
@@ -66,5 +77,52 @@ inline std::string MaskSmtpLog(const std::string& log) {
     std::string masked = std::regex_replace(MaskLog(log), cps, ", N CPS");
     return std::regex_replace(masked, duration, "$1, M:SS\n");
 }
+
+// The sink server as a child process that ends by itself after its time limit.
+class SmtpSink {
+public:
+    // `delay`: seconds the server takes over each message it accepts.
+    SmtpSink(const std::string& dir, int seconds, double delay = 0) : dir_(dir), port_(FreeLoopbackPort()) {
+        int out[2];
+        if (pipe(out) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        std::string script = std::string(QUORVEXIA_SOURCE_DIR) + "/tests/smtp_sink.py";
+        std::string port = std::to_string(port_), limit = std::to_string(seconds), pause = std::to_string(delay);
+        const char* argv[] = {"/usr/bin/python3", script.c_str(), port.c_str(), dir.c_str(), limit.c_str(),
+                              pause.c_str(), nullptr};
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, const_cast<char**>(argv), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        // Wait (bounded) for its "ready".
+        pollfd pfd{out[0], POLLIN, 0};
+        char buf[64];
+        ready_ = pid_ > 0 && poll(&pfd, 1, 30000) > 0 && read(out[0], buf, sizeof buf) > 0 &&
+                 std::string(buf, 5) == "ready";
+        readyPipe_ = out[0];  // kept open: the sink may still write to it
+    }
+    ~SmtpSink() {
+        if (readyPipe_ >= 0) close(readyPipe_);
+        if (pid_ <= 0) return;
+        WriteFile(dir_ + "/stop", "");
+        for (int i = 0; i < 200; ++i) {
+            if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    bool ready() const { return ready_; }
+    std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+
+private:
+    std::string dir_;
+    unsigned short port_;
+    pid_t pid_ = -1;
+    bool ready_ = false;
+    int readyPipe_ = -1;
+};
 
 }  // namespace quorvexia::test

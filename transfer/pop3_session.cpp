@@ -9,7 +9,9 @@
 #include <string>
 
 #include "activity_log.h"
+#include "config/config_access.h"
 #include "config/config_file.h"
+#include "config/config_names.h"
 
 namespace quorvexia {
 
@@ -109,13 +111,19 @@ Pop3Session::Step Pop3Session::login(Link& link) {
 // Runs after every connected attempt, whatever its result.
 void Pop3Session::tidyUp(SessionResult /*result*/) {
     store_.tidyUp();
-    // The whole record goes back as held in memory, with the counter of the
-    // run; the replacement is atomic, so a failure leaves the old file whole
-    // rather than a truncated one.
-    MailConfig image = config_;
-    image.messageCounter.set(run_.messageCounter);
-    if (!ReplaceFileAtomically(kConfigFileName, ImageBytes(image), kMailConfigSize))
-        reporter_.report("Could not write configuration file.\n", '!', "Could not write configuration file");
+    // korv owns only the message counter: the file as it is now keeps every
+    // other byte, so a setting saved by korvcfg or korvconf during the run stays.
+    switch (SaveMessageCounter(FindConfigFile(".", kConfigFileName), run_.messageCounter)) {
+        case CounterSaveResult::Saved:
+            break;
+        case CounterSaveResult::NotARecord:
+            reporter_.report("Configuration file is damaged; message counter not saved.\n", '!',
+                             "Configuration file is damaged; message counter not saved");
+            break;
+        case CounterSaveResult::Failed:
+            reporter_.report("Could not write configuration file.\n", '!', "Could not write configuration file");
+            break;
+    }
 }
 
 }  // namespace quorvexia

@@ -1,8 +1,8 @@
 // One receive attempt: a POP3 connection through the session frame, its login
 // (in the TLS forms CAPA, STLS and AUTH first, see pop3_sign_in.cpp) and
 // mailbox status, the message loop of the inbound store, and afterwards
-// the tidying of an interrupted message and the rewrite of korv.cfg, which
-// keeps the message counter from one run to the next.
+// the tidying of an interrupted message and the saving of the message counter
+// into korv.cfg, which keeps it from one run to the next.
 #pragma once
 
 #include <cstdint>
@@ -29,7 +29,7 @@ public:
     bool mayRetry() const override { return retryable_; }
     // Greeting, USER, PASS, STAT, then the message loop.
     SessionResult dialogue(Link& link) override;
-    // Removes an interrupted message and writes korv.cfg with the counter.
+    // Removes an interrupted message and saves the counter into korv.cfg.
     void tidyUp(SessionResult result) override;
 
 private:

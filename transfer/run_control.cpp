@@ -1,10 +1,14 @@
 #include "run_control.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 
 #include "activity_log.h"
+#include "config/config_access.h"
 #include "config/config_file.h"
+#include "config/config_names.h"
 #include "console.h"
 #include "dial_up.h"
 #include "korv_state.h"
@@ -31,7 +35,10 @@ void PrintBanner() {
 }
 
 void LoadConfiguration() {
-    switch (ReadKorvConfig(kConfigFileName, kLegacyConfigFileName, mailConfig)) {
+    // Found whatever their letter case, as korvcfg and korvconf find them.
+    const std::string current = FindConfigFile(".", kConfigFileName);
+    const std::string legacy = FindConfigFile(".", kLegacyConfigFileName);
+    switch (ReadKorvConfig(current.c_str(), legacy.c_str(), mailConfig)) {
         case ConfigOpenResult::OnlyLegacy:
             throw FatalError("Please upgrade old configuration file with KORVCFG");
         case ConfigOpenResult::Unreadable:
@@ -125,6 +132,59 @@ void WaitForNextPass(std::uint32_t& daemonSeconds) {
     ConsolePrint("\n");
 }
 
+// How long a phase waits for another run's phase on the same configuration.
+constexpr std::chrono::seconds kRunLockWait{120};
+
+// Two runs on one configuration never send from one queue or fetch from one
+// mailbox at once: a phase takes its run lock first, waiting a while for
+// another run to finish that phase; it holds the lock only for the phase, so
+// the daemon wait holds nothing.
+ConfigLock TakeRunLock(ConfigLockKind kind, const char* busyText, Reporter& reporter) {
+    ConfigLock lock = ConfigLock::Acquire(FindConfigFile(".", kConfigFileName), kind, kRunLockWait, [] {
+        ConsolePrint("Waiting for another run on this configuration...\n");
+        std::fflush(consoleStream);
+    });
+    if (lock.status() == ConfigLock::Status::Busy) {
+        reporter.report(Format("%s.\n", busyText), '!', busyText);
+    } else if (!lock.held()) {
+        std::string text = "Could not lock configuration file: " + lock.error();
+        reporter.report(text + ".\n", '!', text);
+    }
+    return lock;
+}
+
+bool QueueHoldsMessages() {
+    std::string outbound(mailConfig.outboundDir.text());
+    return platform::AnyFileMatches(outbound, "*.wrk");
+}
+
+template <typename Attempt>
+int RunSendPhase(std::int32_t tries, Attempt attempt, Reporter& reporter) {
+    // Looked at before and after the wait: the other run may have sent them all.
+    ConfigLock lock;
+    if (QueueHoldsMessages()) {
+        lock = TakeRunLock(ConfigLockKind::Sending, "Outbound queue is in use by another run", reporter);
+        if (!lock.held()) return 1;
+    }
+    if (!QueueHoldsMessages()) {
+        reporter.report("No messages for delivery.\n", '+', "No messages for delivery");
+        return 0;
+    }
+    return RunPhase(tries, attempt);
+}
+
+template <typename Attempt>
+int RunReceivePhase(std::int32_t tries, Attempt attempt, RunState& run, Reporter& reporter) {
+    ConfigLock lock = TakeRunLock(ConfigLockKind::Receiving, "POP3 mailbox is in use by another run", reporter);
+    if (!lock.held()) return 1;
+    // Another run may have stored messages since this one read korv.cfg:
+    // go on from its counter, never back.
+    std::uint32_t saved = 0;
+    if (ReadMessageCounter(FindConfigFile(".", kConfigFileName), saved))
+        run.messageCounter = std::max(run.messageCounter, saved);
+    return RunPhase(tries, attempt);
+}
+
 int RunPasses(RunOptions& options, RunState& run) {
     RunReporter reporter;
     auto smtp = [&] {
@@ -139,16 +199,11 @@ int RunPasses(RunOptions& options, RunState& run) {
     for (;;) {
         run.mailReceived = false;
         if (options.sendRequested) {
-            std::string outbound(mailConfig.outboundDir.text());
-            if (!platform::AnyFileMatches(outbound, "*.wrk")) {
-                reporter.report("No messages for delivery.\n", '+', "No messages for delivery");
-            } else {
-                status = (status & ~1) | RunPhase(options.tries, smtp);
-            }
+            status = (status & ~1) | RunSendPhase(options.tries, smtp, reporter);
             if (options.receiveRequested) ConsolePrint("\n");
         }
         if (options.receiveRequested) {
-            status = (status & ~2) | RunPhase(options.tries, pop3) << 1;
+            status = (status & ~2) | RunReceivePhase(options.tries, pop3, run, reporter) << 1;
         }
         // A pass without a transfer (/hangup alone) has nothing to repeat.
         bool transfers = options.sendRequested || options.receiveRequested;

@@ -78,6 +78,19 @@ ProgramResult RunProgram(const std::string& exe, const std::vector<std::string>&
     return result;
 }
 
+bool ReadUntil(int fd, std::string& seen, const std::string& text, int ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (seen.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        pollfd pfd{fd, POLLIN, 0};
+        if (poll(&pfd, 1, 100) <= 0) continue;
+        char buf[512];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        seen.append(buf, static_cast<std::size_t>(n));
+    }
+    return seen.find(text) != std::string::npos;
+}
+
 KorvSandbox::KorvSandbox() {
     config = DefaultConfig();
     config.inboundDir.assign("in");

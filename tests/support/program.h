@@ -22,6 +22,10 @@ ProgramResult RunProgram(const std::string& exe, const std::vector<std::string>&
                          const std::string& cwd, const std::string& input = "",
                          int timeoutSeconds = 120, const std::string& argv0 = "");
 
+// Reads from `fd` into `seen` until `text` stands in it, for at most `ms`
+// milliseconds or until the writer closes; whether it came.
+bool ReadUntil(int fd, std::string& seen, const std::string& text, int ms);
+
 class KorvSandbox {
 public:
     KorvSandbox();  // korv linked in, "in" and "out" created, a default config in memory

@@ -59,6 +59,10 @@ MailConfig DefaultConfig() {
     return c;
 }
 
+std::string ConfigBytes(const MailConfig& config) {
+    return std::string(reinterpret_cast<const char*>(ImageBytes(config)), kMailConfigSize);
+}
+
 void WriteConfig(const std::string& path, const MailConfig& config) {
     WriteFile(path, std::string_view(reinterpret_cast<const char*>(ImageBytes(config)), kMailConfigSize));
 }

@@ -32,6 +32,8 @@ std::string ListDir(const std::string& path);
 // A record as korvcfg writes it for a new file: signature, no limit.
 MailConfig DefaultConfig();
 void WriteConfig(const std::string& path, const MailConfig& config);
+// The 1424 bytes of a record, as korv.cfg holds them.
+std::string ConfigBytes(const MailConfig& config);
 MailConfig ReadConfig(const std::string& path);
 
 }  // namespace quorvexia::test
