@@ -19,7 +19,7 @@ from aiosmtpd.smtp import SMTP
 
 
 class Sink:
-    def __init__(self, outdir, delay):
+    def __init__(self, outdir, delay=0.0):
         self.outdir = outdir
         self.delay = delay
         self.count = 0
@@ -39,13 +39,8 @@ class Sink:
         return "250 OK queued as %d" % self.count
 
 
-def main():
-    port, outdir, seconds = int(sys.argv[1]), sys.argv[2], float(sys.argv[3])
-    delay = float(sys.argv[4]) if len(sys.argv) > 4 else 0.0
-    handler = Sink(outdir, delay)
-    controller = Controller(handler, hostname="127.0.0.1", port=port,
-                            data_size_limit=200 * 1024 * 1024,
-                            server_kwargs={"decode_data": False})
+def serve(controller, outdir, seconds):
+    """Runs the controller until SECONDS have passed or OUTDIR/stop appears."""
     controller.start()
     print("ready", flush=True)
     deadline = time.monotonic() + seconds
@@ -54,6 +49,16 @@ def main():
             time.sleep(0.05)
     finally:
         controller.stop()
+
+
+def main():
+    port, outdir, seconds = int(sys.argv[1]), sys.argv[2], float(sys.argv[3])
+    delay = float(sys.argv[4]) if len(sys.argv) > 4 else 0.0
+    handler = Sink(outdir, delay)
+    controller = Controller(handler, hostname="127.0.0.1", port=port,
+                            data_size_limit=200 * 1024 * 1024,
+                            server_kwargs={"decode_data": False})
+    serve(controller, outdir, seconds)
 
 
 if __name__ == "__main__":

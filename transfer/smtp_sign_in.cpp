@@ -144,10 +144,13 @@ SmtpSession::Step SmtpSession::authXoauth2(Link& link, const Credentials& c) {
     return authResult(reply);
 }
 
+// Two steps as well: an AUTH line with the token inside may pass what a
+// server takes as one command line.
 SmtpSession::Step SmtpSession::authOauthBearer(Link& link, const Credentials& c) {
     Reply reply;
-    if (!replyTo(link, "AUTH OAUTHBEARER " + SaslOauthBearer(c.user, c.token), "AUTH OAUTHBEARER <hidden>", reply))
-        return kLinkFailed;
+    if (!replyTo(link, "AUTH OAUTHBEARER", "AUTH OAUTHBEARER", reply)) return kLinkFailed;
+    if (reply.code != 334) return authResult(reply);
+    if (!replyTo(link, SaslOauthBearer(c.user, c.token), "<hidden>", reply)) return kLinkFailed;
     // RFC 7628: the error comes as a challenge, answered by a lone ^A.
     if (reply.code == 334 && !replyTo(link, Base64Encode("\x01"), Base64Encode("\x01"), reply)) return kLinkFailed;
     return authResult(reply);
