@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 namespace quorvexia::platform {
 
@@ -28,6 +29,28 @@ void SyncedDirectory::close() {
 bool NameTaken(const char* path) {
     struct stat info;
     return lstat(path, &info) == 0 || errno != ENOENT;
+}
+
+bool RenameNoReplace(const char* from, const char* to, bool& exists) {
+    exists = false;
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
+    if (errno == EINVAL || errno == ENOSYS) {
+        // A file system without the flag: a hard link fails as well on a
+        // taken name, and the old name goes only once the new one is there.
+        if (link(from, to) == 0) {
+            if (unlink(from) == 0) return true;
+            unlink(to);
+            return false;
+        }
+    }
+    exists = errno == EEXIST;
+    return false;
+}
+
+bool MakePrivateDirectory(const char* path) {
+    if (mkdir(path, 0700) == 0) return true;
+    struct stat info;
+    return errno == EEXIST && stat(path, &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 }  // namespace quorvexia::platform

@@ -1,5 +1,6 @@
 // Files that must survive a crash: a stream forced to stable storage, a
-// directory whose entries are, and a test for a name that is taken.
+// directory whose entries are, a test for a name that is taken, and the
+// moves and folders of a kept file.
 #pragma once
 
 #include <cstdio>
@@ -31,5 +32,14 @@ private:
 // True when something has this name, or when that cannot be told: a name is
 // free only when the file system says it does not exist.
 bool NameTaken(const char* path);
+
+// Gives `from` the name `to` unless something already has that name: never
+// an overwrite. False when it was not moved; `exists` then tells whether the
+// name was taken.
+bool RenameNoReplace(const char* from, const char* to, bool& exists);
+
+// Creates a directory that only its owner may enter, unless it exists
+// already; false when there is no directory by that name afterwards.
+bool MakePrivateDirectory(const char* path);
 
 }  // namespace quorvexia::platform

@@ -69,11 +69,22 @@ bool UuidFor(HRASCONN handle, std::string& uuid) {
     return true;
 }
 
-// nmcli's message without its "Error: " prefix, on one line.
+// nmcli's message without its "Error: " prefix, on one line. The "Hint: "
+// lines that follow a failed activation point to NetworkManager's journal,
+// which a korv user reading "Connection error: ..." has no use for.
 std::string FailureText(const std::string& err) {
     std::string text;
-    for (char c : err) text += (c == '\n' || c == '\r') ? ' ' : c;
-    while (!text.empty() && text.back() == ' ') text.pop_back();
+    std::size_t start = 0;
+    while (start < err.size()) {
+        std::size_t end = err.find('\n', start);
+        if (end == std::string::npos) end = err.size();
+        std::string line = err.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() || line.rfind("Hint: ", 0) == 0) continue;
+        if (!text.empty()) text += ' ';
+        text += line;
+    }
     if (text.rfind("Error: ", 0) == 0) text.erase(0, 7);
     return text;
 }
@@ -138,8 +149,11 @@ DWORD FindProfile(const std::string& name, Profile& profile) {
     std::string out;
     if (DWORD code = Nmcli({"-t", "-f", "connection.uuid,connection.type", "connection", "show", "id", name}, out))
         return code;
+    // Profiles that share the name are shown one after the other, each from
+    // its connection.uuid on: the first one shown is the one dialled.
     for (auto& fields : ParseTerse(out)) {
         if (fields.size() < 2) continue;
+        if (fields[0] == "connection.uuid" && !profile.uuid.empty()) break;
         if (fields[0] == "connection.uuid") profile.uuid = fields[1];
         if (fields[0] == "connection.type") profile.type = fields[1];
     }

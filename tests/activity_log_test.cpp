@@ -331,15 +331,20 @@ TEST_F(ProgressTest, NextRedrawErasesWhatWasShown) {
     EXPECT_EQ(progressCalls, 1);
 }
 
-// Output to a file or a pipe is not flushed per figure: the figures wait in
-// the stream's buffer and arrive complete when it is flushed.
-TEST_F(ProgressTest, UnwatchedConsoleIsNotFlushedPerFigure) {
+// Output to a file, a pipe or the journal gets no figures at all, and the
+// counters of a watched console are left as they were.
+TEST_F(ProgressTest, UnwatchedConsoleShowsNoFigures) {
     consoleInteractive = false;
+    progressCalls = 0;
+    progressWidth = 4;
     ShowProgress(1000, 250);
     for (int i = 0; i < 10; ++i) ShowProgress(1000, 500);
-    EXPECT_EQ(take(), "");
+    ShowProgress(-1, 5);
+    ShowProgress(0, 0);
     std::fflush(stream);
-    EXPECT_EQ(take(), " 25%" + Backspaces(4) + " 50%");
+    EXPECT_EQ(take(), "");
+    EXPECT_EQ(progressCalls, 0);
+    EXPECT_EQ(progressWidth, 4);
 }
 
 TEST_F(ProgressTest, DebugModeShowsNothingAndKeepsTheCounters) {

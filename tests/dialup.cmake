@@ -21,3 +21,20 @@ add_dependencies(dialup_program_test korv fake_rasapi fake_rasapi_partial)
 quorvexia_test(nm_provider_test SOURCES nm_provider_test.cpp LIBS ${CMAKE_DL_LIBS})
 target_compile_definitions(nm_provider_test PRIVATE NM_RASAPI_PATH="$<TARGET_FILE:rasapi32_nm>")
 add_dependencies(nm_provider_test rasapi32_nm)
+
+# The provider against a real NetworkManager with its own D-Bus system bus in
+# private namespaces (root only; `ctest -L networkmanager` runs it alone),
+# driven through korv and, with the setup program built, korvcfg's Connection
+# page.
+if(TARGET qsetupui)
+  find_package(Qt6 REQUIRED COMPONENTS Test)
+  add_executable(nm_connection_page_check nm_connection_page_check.cpp setup_lsan_suppressions.cpp)
+  target_link_libraries(nm_connection_page_check PRIVATE qtestsupport qsetupui Qt6::Test GTest::gtest_main)
+  set(nm_page_check $<TARGET_FILE:nm_connection_page_check>)
+else()
+  set(nm_page_check "")
+endif()
+add_test(NAME networkmanager_dialup
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/nm_real_test.sh $<TARGET_FILE:korv> $<TARGET_FILE:korvconf>
+          $<TARGET_FILE:rasapi32_nm> ${CMAKE_CURRENT_SOURCE_DIR}/smtp_sink.py "${nm_page_check}")
+set_tests_properties(networkmanager_dialup PROPERTIES LABELS networkmanager TIMEOUT 240 SKIP_RETURN_CODE 77)

@@ -177,13 +177,14 @@ TEST(KorvconfFiles, FindsUpperCaseNamesWhenTheLowerCaseOnesAreAbsent) {
 
     ConfRun upgrade = Korvconf(dir, {"upgrade"});
     ASSERT_EQ(upgrade.status, 0) << upgrade.err;
-    EXPECT_EQ(test::ListDir(dir.path()), "korv.cfg");
+    EXPECT_EQ(test::ListDir(dir.path()), ".korv.cfg.lock korv.cfg");
     EXPECT_EQ(test::ReadConfig(dir / "korv.cfg").messageCounter.get(), 5u);
 
     // An upper-case KORV.CFG is read and changed in place; no second file appears.
     ASSERT_EQ(std::rename((dir / "korv.cfg").c_str(), (dir / "KORV.CFG").c_str()), 0);
     ASSERT_EQ(Korvconf(dir, {"set", "domain", "example.org"}).status, 0);
-    EXPECT_EQ(test::ListDir(dir.path()), "KORV.CFG");
+    // The lock file goes with the spelling found; the old one stays, unused.
+    EXPECT_EQ(test::ListDir(dir.path()), ".KORV.CFG.lock .korv.cfg.lock KORV.CFG");
     EXPECT_EQ(test::ReadConfig(dir / "KORV.CFG").domainName.text(), "example.org");
     ConfRun shown = Korvconf(dir, {"show"});
     EXPECT_EQ(shown.status, 0);

@@ -247,11 +247,22 @@ TEST_F(NmProvider, DialFailuresAndTheirTexts) {
 
     // Activation fails: the handle is set, so the caller can hang up what was made.
     reply(2, "connection.uuid:u-1\nconnection.type:gsm\n");
-    reply(3, "", "Error: Connection activation failed: No suitable device found.\nHint: use 'journalctl'\n", 4);
+    // NetworkManager's hint at its journal is left out of the text.
+    reply(3, "",
+          "Error: Connection activation failed: PPP service failed to start\n"
+          "Hint: use 'journalctl -xe NM_CONNECTION=u-1 + NM_DEVICE=ppp0' to get more details.\n",
+          4);
     EXPECT_EQ(dial(nullptr, nullptr, &params, 0, nullptr, &handle), 7004u);
     EXPECT_NE(handle, 0u);
-    EXPECT_EQ(errorText(7004), "Connection activation failed: No suitable device found. Hint: use 'journalctl'");
+    EXPECT_EQ(errorText(7004), "Connection activation failed: PPP service failed to start");
     EXPECT_EQ(calls(), 3);
+
+    // A message of more than one line is kept whole, on one line.
+    reply(4, "connection.uuid:u-1\nconnection.type:gsm\n");
+    reply(5, "", "Error: Connection activation failed:\r\nthe modem hung up.\r\n", 4);
+    EXPECT_EQ(dial(nullptr, nullptr, &params, 0, nullptr, &handle), 7004u);
+    EXPECT_EQ(errorText(7004), "Connection activation failed: the modem hung up.");
+    EXPECT_EQ(calls(), 5);
 
     // Texts of codes without a message of their own, a short buffer, an unknown code.
     EXPECT_EQ(errorText(7003), "The connection did not come up in time.");
@@ -264,6 +275,16 @@ TEST_F(NmProvider, DialFailuresAndTheirTexts) {
     RASDIALPARAMSA wrong = params;
     wrong.dwSize = 1040;
     EXPECT_EQ(dial(nullptr, nullptr, &wrong, 0, nullptr, &handle), 632u);
+}
+
+TEST_F(NmProvider, OfProfilesSharingANameTheFirstShownIsDialled) {
+    // nmcli shows every profile of the name, one block after the other.
+    reply(1, "connection.uuid:u-1\nconnection.type:802-3-ethernet\n\nconnection.uuid:u-2\nconnection.type:gsm\n");
+    RASDIALPARAMSA params = DialParams("Twin", "jane", "pw");
+    HRASCONN handle = 0;
+    EXPECT_EQ(fn<RasDialA_t>("RasDialA")(nullptr, nullptr, &params, 0, nullptr, &handle), 0u);
+    ASSERT_EQ(calls(), 2) << "an ethernet profile takes no user name";
+    EXPECT_EQ(args(2), (Args{"--wait", "90", "connection", "up", "uuid", "u-1"}));
 }
 
 TEST_F(NmProvider, WithoutNmcliEveryCallFailsWithItsOwnText) {

@@ -32,7 +32,9 @@ dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' | sort
 if ! diff -u "$tmp/installed" "$tmp/packaged"; then fail "the package does not list exactly the installed files"; fi
 
 expected=(usr/bin/korv usr/bin/korvconf usr/bin/librasapi32.so
-          usr/share/man/man1/korv.1.gz usr/share/man/man1/korvconf.1.gz usr/share/man/man5/korv.cfg.5.gz)
+          usr/share/man/man1/korv.1.gz usr/share/man/man1/korvconf.1.gz usr/share/man/man5/korv.cfg.5.gz
+          usr/lib/systemd/user/korv.service usr/lib/systemd/user/korv.timer
+          usr/share/doc/quorvexia/copyright usr/share/doc/quorvexia/changelog.gz)
 if [ "$setup" = ON ]; then
   expected+=(usr/bin/korvcfg usr/share/man/man1/korvcfg.1.gz usr/share/applications/korvcfg.desktop
              usr/share/icons/hicolor/scalable/apps/korvcfg.svg)

@@ -200,7 +200,7 @@ TEST_F(Pop3Run, StoresAPairAndDeletesOnTheServer) {
     Run(script);
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out, Head() + "Receiving 1 message(s) (" + size + " bytes)...\n" +
-                              "Getting message #1...   0%\b\b\b\b100%\n" + Closed());
+                              "Getting message #1... \n" + Closed());
     EXPECT_EQ(Log(), LogOf(std::vector<std::string>{"- Receiving 1 message(s); " + size + "b",
                                                     "* Rcvd 00000042 from ann@example.org; " +
                                                         std::to_string(Stored(Message(1)).size()) + "b, N CPS"} +
@@ -248,7 +248,7 @@ TEST_F(Pop3Run, PerMessageProblems) {
     const std::string announce = "Receiving 1 message(s) (" + size + " bytes)...\n";
     const std::string announceEvent = "- Receiving 1 message(s); " + size + "b";
     const std::string getting = "Getting message #1... ";
-    const std::string progress = getting + "  0%\b\b\b\b100%\n";
+    const std::string progress = getting + "\n";  // a pipe gets no figures
     const std::string rcvd = "* Rcvd 00000005 from ann@example.org; " + stored + "b, N CPS";
     const std::vector<MessageRow> rows = {
         {"LIST without two numbers", [](Pop3Script& s, MailConfig&) { s.messages[0].list = "+OK 1"; },
@@ -259,7 +259,7 @@ TEST_F(Pop3Run, PerMessageProblems) {
              s.messages[0].list = "-ERR no such";
              c.maxMessageSize.set(1);
          },
-         announce + getting + "    0 bytes\b\b\b\b\b\b\b\b\b\b\b   -1 bytes\n", {announceEvent, rcvd},
+         announce + progress, {announceEvent, rcvd},
          "00000005.txt 00000005.wrk", "LIST 1\r\nRETR 1\r\nDELE 1\r\n", 0, 6},
         {"size equal to the limit, deleted",
          [&](Pop3Script&, MailConfig& c) {
@@ -465,10 +465,10 @@ TEST_F(Pop3Run, ACutAtEachStepKeepsEarlierMessagesAndRemovesTheCurrentOne) {
     const std::vector<CutRow> rows = {
         {"on LIST", Cut::OnList, "LIST 2\r\n", getting2 + "\n"},
         {"before RETR is answered", Cut::AfterListReply, "LIST 2\r\nRETR 2\r\n", getting2 + "\n"},
-        {"after the RETR reply", Cut::AfterRetrReply, "LIST 2\r\nRETR 2\r\n", getting2 + "  0%\n"},
-        {"in the middle of the text", Cut::MidText, "LIST 2\r\nRETR 2\r\n", getting2 + "  0%\n"},
+        {"after the RETR reply", Cut::AfterRetrReply, "LIST 2\r\nRETR 2\r\n", getting2 + "\n"},
+        {"in the middle of the text", Cut::MidText, "LIST 2\r\nRETR 2\r\n", getting2 + "\n"},
         {"before the DELE reply", Cut::OnDele, "LIST 2\r\nRETR 2\r\nDELE 2\r\n",
-         getting2 + "  0%\b\b\b\b100%\n"},
+         getting2 + "\n"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -483,7 +483,7 @@ TEST_F(Pop3Run, ACutAtEachStepKeepsEarlierMessagesAndRemovesTheCurrentOne) {
         EXPECT_EQ(result.status, 2);
         std::string size = std::to_string(Message(1).size() + m2.size());
         EXPECT_EQ(result.out, Head() + "Receiving 2 message(s) (" + size + " bytes)...\n" +
-                                  "Getting message #1...   0%\b\b\b\b100%\n" + row.console + LinkLost());
+                                  "Getting message #1... \n" + row.console + LinkLost());
         EXPECT_EQ(Log(), LogOf({"- Receiving 2 message(s); " + size + "b",
                                 "* Rcvd 00000000 from ann@example.org; " +
                                     std::to_string(Stored(Message(1)).size()) + "b, N CPS",

@@ -163,7 +163,7 @@ TEST(SetupStartupTest, UpperCaseNamesAreFoundWhenTheLowerCaseOnesAreAbsent) {
     s.boxes.answers = {true};
     s.run(false);
     EXPECT_EQ(s.boxes.shown, std::vector<ShownBox>{Question(setup::kTextUpgrade)});
-    EXPECT_EQ(test::ListDir(s.dir.path()), "korv.cfg");
+    EXPECT_EQ(test::ListDir(s.dir.path()), ".korv.cfg.lock korv.cfg");
     EXPECT_EQ(ReadFile(s.dir / "korv.cfg"), UpgradedBytes());
 
     ASSERT_EQ(std::rename((s.dir / "korv.cfg").c_str(), (s.dir / "KORV.CFG").c_str()), 0);
@@ -171,7 +171,8 @@ TEST(SetupStartupTest, UpperCaseNamesAreFoundWhenTheLowerCaseOnesAreAbsent) {
     again.files = setup::FindSetupFiles(s.dir.path());
     again.run(true, [](SetupSettings& st) { st.smtpServer = "smtp.example.org"; });
     EXPECT_TRUE(again.boxes.shown.empty());
-    EXPECT_EQ(test::ListDir(s.dir.path()), "KORV.CFG");
+    // The lock file goes with the spelling found; the old one stays, unused.
+    EXPECT_EQ(test::ListDir(s.dir.path()), ".KORV.CFG.lock .korv.cfg.lock KORV.CFG");
     EXPECT_EQ(test::ReadConfig(s.dir / "KORV.CFG").smtpServer.text(), "smtp.example.org");
     EXPECT_EQ(test::ReadConfig(s.dir / "KORV.CFG").messageCounter.get(), 123456u);
 }

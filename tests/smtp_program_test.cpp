@@ -19,7 +19,7 @@ const std::string kText = "To: Bob <bob@y>\nSubject: hi\n\nbody\n";
 const std::string kWireText = "To: Bob <bob@y>\r\nSubject: hi\r\n\r\nbody\r\n.\r\n";
 const std::string kHelo = "HELO example.org\r\n";
 const std::string kTransaction = "RSET\r\nMAIL FROM:<ann@x>\r\nRCPT TO:<bob@y>\r\nDATA\r\n";
-const std::string kSmallProgress = "  0%\b\b\b\b100%\n";  // fewer than ten lines: first and last figure
+const std::string kProgressEnd = "\n";  // korv writes to a pipe here: no figures, the line just ends
 
 // The dialogue of an accepted message, step by step.
 std::vector<SmtpStep> Accepting() {
@@ -77,6 +77,7 @@ struct Case {
     std::string events;   // log lines after the connect event
     int status;
     bool pairLeft;
+    bool refused = false;  // the pair moved into out/refused
 };
 
 const char* kClosing = "Closing connection...\nConnection closed.\n";
@@ -87,22 +88,22 @@ std::vector<Case> SessionCases() {
     const std::string sent = "* HH:MM:SS  Sent m1 to bob@y; " + size + "b, N CPS\n";
     return {
         {"accepted", Accepting(), kHelo + kTransaction + kWireText + "QUIT\r\n",
-         msg + kSmallProgress + kClosing, sent, 0, false},
+         msg + kProgressEnd + kClosing, sent, 0, false},
         {"final 299", Then(FirstSteps(6), {Data("299 fine")}), kHelo + kTransaction + kWireText + "QUIT\r\n",
-         msg + kSmallProgress + kClosing, sent, 0, false},
+         msg + kProgressEnd + kClosing, sent, 0, false},
         {"final 550", Then(FirstSteps(6), {Data("550 no")}), kHelo + kTransaction + kWireText + "QUIT\r\n",
-         msg + kSmallProgress + "Permanent failure.\n" + kClosing,
-         "? HH:MM:SS  Permanent failure; error 550; message m1.\n\n", 0, false},
+         msg + kProgressEnd + "Permanent failure.\n" + kClosing,
+         "? HH:MM:SS  Permanent failure; error 550; message m1.\n\n", 0, false, true},
         {"final 451", Then(FirstSteps(6), {Data("451 later")}), kHelo + kTransaction + kWireText + "QUIT\r\n",
-         msg + kSmallProgress + "Invalid message data.\n" + kClosing,
+         msg + kProgressEnd + "Invalid message data.\n" + kClosing,
          "? HH:MM:SS  Invalid message data; error 451; message m1\n", 0, true},
         {"final 354", Then(FirstSteps(6), {Data("354 again")}), kHelo + kTransaction + kWireText + "QUIT\r\n",
-         msg + kSmallProgress + kClosing, "", 0, true},
+         msg + kProgressEnd + kClosing, "", 0, true},
         {"final 199", Then(FirstSteps(6), {Data("199 hm")}), kHelo + kTransaction + kWireText + "QUIT\r\n",
-         msg + kSmallProgress + kClosing, "", 0, true},
+         msg + kProgressEnd + kClosing, "", 0, true},
         {"S6 final without code", Then(FirstSteps(6), {Data("OK")}),
          kHelo + kTransaction + kWireText + "QUIT\r\n",
-         msg + kSmallProgress + "Invalid message data response.\n" + kClosing,
+         msg + kProgressEnd + "Invalid message data response.\n" + kClosing,
          "! HH:MM:SS  Invalid message data response; message m1\n", 1, true},
         {"E4 sender refused", Then(FirstSteps(3), {Reply("553 who")}),
          kHelo + "RSET\r\nMAIL FROM:<ann@x>\r\nQUIT\r\n", msg + "\nInvalid mail sender.\n" + kClosing,
@@ -115,7 +116,7 @@ std::vector<Case> SessionCases() {
          msg + "\nCan't send message.\n" + kClosing, "? HH:MM:SS  Can't send message; error 554; message m1\n",
          0, true},
         {"DATA: two lines before 354", Then(FirstSteps(5), {Reply("250 a\r\n250 b\r\n354 go"), Data("250 ok")}),
-         kHelo + kTransaction + kWireText + "QUIT\r\n", msg + kSmallProgress + kClosing, sent, 0, false},
+         kHelo + kTransaction + kWireText + "QUIT\r\n", msg + kProgressEnd + kClosing, sent, 0, false},
         {"S5 three lines before 354", Then(FirstSteps(5), {Reply("250 a\r\n250 b\r\n250 c\r\n354 go")}),
          kHelo + kTransaction + "QUIT\r\n", msg + "\nInvalid DATA command response.\n" + kClosing,
          "! HH:MM:SS  Invalid DATA command response; message m1\n", 1, true},
@@ -139,7 +140,7 @@ std::vector<Case> SessionCases() {
         {"greeting 421", {Reply("421 busy")}, "QUIT\r\n", "SMTP server is not ready.\n" + std::string(kClosing),
          "! HH:MM:SS  SMTP server is not ready; error 421\n", 1, true},
         {"greeting 300", WithGreeting("300 odd"), kHelo + kTransaction + kWireText + "QUIT\r\n",
-         msg + kSmallProgress + kClosing, sent, 0, false},
+         msg + kProgressEnd + kClosing, sent, 0, false},
         {"HELO reply without code", {Reply("220 hi"), Reply("hello")}, kHelo + "QUIT\r\n",
          "Invalid HELO command response.\n" + std::string(kClosing), "! HH:MM:SS  Invalid HELO command response\n",
          1, true},
@@ -160,7 +161,10 @@ TEST(SmtpSession, EveryReplyPath) {
         bool closes = c.console.ends_with(kClosing);
         EXPECT_EQ(run.log(), run.logHead + c.events + (closes ? run.closed() : ""));
         EXPECT_EQ(run.result.status, c.status);
-        EXPECT_EQ(run.files(), c.pairLeft ? "m1.txt m1.wrk" : "");
+        EXPECT_EQ(run.files(), c.pairLeft ? "m1.txt m1.wrk" : c.refused ? "refused" : "");
+        if (c.refused) {
+            EXPECT_EQ(ListDir(run.box.outbound() + "/refused"), "m1.txt m1.wrk");
+        }
         EXPECT_EQ(run.result.err, "");
     }
 }
@@ -190,7 +194,7 @@ TEST(SmtpSession, CutAtEachStep) {
         {"RCPT", Then(FirstSteps(4), {Cut()}), kHelo + "RSET\r\nMAIL FROM:<ann@x>\r\nRCPT TO:<bob@y>\r\n",
          msg + "\n"},
         {"DATA", Then(FirstSteps(5), {Cut()}), kHelo + kTransaction, msg + "\n"},
-        {"final reply", Then(FirstSteps(6), {Cut(true)}), kHelo + kTransaction + kWireText, msg + kSmallProgress},
+        {"final reply", Then(FirstSteps(6), {Cut(true)}), kHelo + kTransaction + kWireText, msg + kProgressEnd},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -217,7 +221,7 @@ TEST(SmtpSession, CutInTheBody) {
     EXPECT_EQ(run.wire.substr(0, (kHelo + kTransaction).size() + 11), kHelo + kTransaction + "To: bob@y\r\n");
     EXPECT_LT(run.wire.size(), big.size());
     EXPECT_EQ(run.wire.find("QUIT"), std::string::npos);
-    EXPECT_TRUE(std::regex_search(run.result.out, std::regex(R"(Sending message #1\.\.\.   0%[^\n]*\nRemote closed connection\. \((32|104)\)\n$)")))
+    EXPECT_TRUE(std::regex_search(run.result.out, std::regex(R"(Sending message #1\.\.\. \nRemote closed connection\. \((32|104)\)\n$)")))
         << run.result.out;
     EXPECT_TRUE(std::regex_search(run.log(), std::regex(R"(\n! HH:MM:SS  Remote closed connection\. \((32|104)\)\n$)")));
     EXPECT_EQ(run.result.status, 1);
@@ -338,11 +342,11 @@ TEST(SmtpSession, TextBytesOnTheWire) {
     }
 }
 
-TEST(SmtpSession, EmptyTextShowsFullProgress) {
+TEST(SmtpSession, EmptyTextEndsItsLineWithoutFigures) {
     SmtpRun run;
     QueueMessage(run.box, "m1", kEnvelope, "");
     run.go({Accepting()});
-    EXPECT_EQ(run.result.out, run.head + "Sending message #1... 100%\b\b\b\b100%\n" + kClosing);
+    EXPECT_EQ(run.result.out, run.head + "Sending message #1... \n" + kClosing);
 }
 
 TEST(SmtpSession, DebugEchoesTheDialogue) {
@@ -386,7 +390,7 @@ TEST(SmtpSession, SeveralMessagesInDirectoryOrder) {
         } else {
             steps = Then(steps, {Reply("250 r"), Reply("250 m"), Reply("250 t"), Reply("354 go"), Data("250 ok")});
             wire += kTransaction + kWireText;
-            console += kSmallProgress;
+            console += kProgressEnd;
             events += "* HH:MM:SS  Sent " + base + " to bob@y; " + std::to_string(kText.size()) + "b, N CPS\n";
         }
     }
@@ -421,6 +425,144 @@ TEST(SmtpSession, HostNotResolvedAndConnectionRefused) {
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(ListDir(box.outbound()), "m1.txt m1.wrk");
     }
+}
+
+// Replies of several lines, each read whole: a refused recipient among
+// accepted ones does not put the client a reply behind, and the next message
+// is judged by its own replies.
+TEST(SmtpSession, MultiLineRepliesAreReadWhole) {
+    SmtpRun run;
+    const std::string envelope = "example.org\nann@x\nbob@y\ncy@z\n";
+    QueueMessage(run.box, "a", envelope, kText);
+    QueueMessage(run.box, "b", envelope, kText);
+    std::vector<std::string> order;
+    {
+        platform::DirSearch search(run.box.outbound(), "*.wrk");
+        std::string name;
+        while (search.next(name)) order.push_back(name.substr(0, 1));
+    }
+    ASSERT_EQ(order.size(), 2u);
+    std::vector<SmtpStep> steps = {Reply("220-hi\r\n220-there\r\n220 ready"), Reply("250-hello\r\n250 there")};
+    std::string wire = kHelo, events;
+    for (const auto& base : order) {
+        steps = Then(steps, {Reply("250-r\r\n250 r"), Reply("250-m\r\n250 m"),
+                             Reply("550-5.1.1 a\r\n550-5.1.1 b\r\n550-5.1.1 c\r\n550 5.1.1 unknown"),
+                             Reply("250-ok\r\n250 ok"), Reply("354-go\r\n354 go"), Data("250-a\r\n250-b\r\n250 queued")});
+        wire += "RSET\r\nMAIL FROM:<ann@x>\r\nRCPT TO:<bob@y>\r\nRCPT TO:<cy@z>\r\nDATA\r\n" + kWireText;
+        events += "? HH:MM:SS  Invalid recipient: bob@y\n* HH:MM:SS  Sent " + base + " to bob@y; " +
+                  std::to_string(kText.size()) + "b, N CPS\n";
+    }
+    steps.push_back(Reply("221-bye\r\n221 bye"));  // to QUIT
+    run.go({steps});
+    EXPECT_EQ(run.wire, wire + "QUIT\r\n");
+    EXPECT_EQ(run.log(), run.logHead + events + run.closed());
+    EXPECT_EQ(run.result.status, 0);
+    EXPECT_EQ(run.files(), "");
+}
+
+// A reply past 100 lines or 64 KiB has no code: the step's "Invalid ... response".
+TEST(SmtpSession, RepliesBeyondTheirBounds) {
+    auto lines = [](const char* code, std::size_t n, std::size_t width) {
+        std::string text;
+        for (std::size_t i = 1; i < n; ++i) text += std::string(code) + "-" + std::string(width, 'a') + "\r\n";
+        return text + code + " " + std::string(width, 'a');
+    };
+    struct BoundCase {
+        const char* name;
+        std::vector<SmtpStep> steps;
+        std::string wire, console, events;
+    } cases[] = {
+        {"RSET reply of 101 lines", Then(FirstSteps(2), {Reply(lines("250", 101, 20))}), kHelo + "RSET\r\nQUIT\r\n",
+         "Invalid RSET command response.\n", "! HH:MM:SS  Invalid RSET command response\n"},
+        {"MAIL reply of 65 KiB", Then(FirstSteps(3), {Reply(lines("250", 65, 1018))}),
+         kHelo + "RSET\r\nMAIL FROM:<ann@x>\r\nQUIT\r\n", "Invalid MAIL FROM command response.\n",
+         "! HH:MM:SS  Invalid MAIL FROM command response; message m1\n"},
+        {"RCPT reply of 100 lines is fine", Then(FirstSteps(4), {Reply(lines("550", 100, 20))}),
+         kHelo + "RSET\r\nMAIL FROM:<ann@x>\r\nRCPT TO:<bob@y>\r\nQUIT\r\n", "All recipients are invalid.\n",
+         "? HH:MM:SS  Invalid recipient: bob@y\n? HH:MM:SS  All recipients are invalid; message m1\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SmtpRun run;
+        QueueMessage(run.box, "m1", kEnvelope, kText);
+        run.go({c.steps});
+        EXPECT_EQ(run.wire, c.wire);
+        EXPECT_EQ(run.result.out, run.head + "Sending message #1... \n" + c.console + kClosing);
+        EXPECT_EQ(run.log(), run.logHead + c.events + run.closed());
+        EXPECT_EQ(run.files(), "m1.txt m1.wrk");
+    }
+}
+
+// 530 (authentication required) and 421 (closing) to MAIL refuse the whole
+// session: one MAIL, not one per message, every pair kept, the send bit set.
+TEST(SmtpSession, SessionWideRefusalOfMail) {
+    struct RefusalCase {
+        const char* name;
+        std::string reply;
+        std::string shown;  // the reply as the messages quote it
+    } cases[] = {
+        {"530", "530 5.7.0 Authentication required.", "530 5.7.0 Authentication required"},
+        {"421 of several lines, control bytes", "421-4.3.2 one\r\n421 4.3.2 Shutting\x01 down\x7f",
+         "421 4.3.2 Shutting\\x01 down\\x7F"},
+        {"long reply cut", "530 " + std::string(600, 'w'), "530 " + std::string(251, 'w')},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SmtpRun run;
+        QueueMessage(run.box, "a", kEnvelope, kText);
+        QueueMessage(run.box, "b", kEnvelope, kText);
+        run.go({Then(FirstSteps(3), {Reply(c.reply)})});
+        EXPECT_EQ(run.wire, kHelo + "RSET\r\nMAIL FROM:<ann@x>\r\nQUIT\r\n");
+        EXPECT_EQ(run.result.out,
+                  run.head + "Sending message #1... \nSMTP server refused mail: " + c.shown + ".\n" + kClosing);
+        EXPECT_EQ(run.log(), run.logHead + "! HH:MM:SS  SMTP server refused mail: " + c.shown + "\n" + run.closed());
+        EXPECT_EQ(run.result.status, 1);
+        EXPECT_EQ(run.files(), "a.txt a.wrk b.txt b.wrk");
+    }
+}
+
+// A message refused for good goes into out/refused, byte for byte, and stays
+// there: never sent again, never overwritten by a later refusal of its name.
+TEST(SmtpSession, PermanentlyRefusedMailIsKept) {
+    SmtpRun run;
+    const std::string text = "To: Bob <bob@y>\nSubject: first\n\nbody\n";
+    QueueMessage(run.box, "m1", kEnvelope, text);
+    run.go({Then(FirstSteps(6), {Data("554-5.7.1 not\r\n554 5.7.1 compliant")})});
+    const std::string refused = run.box.outbound() + "/refused";
+    EXPECT_EQ(run.files(), "refused");
+    EXPECT_EQ(ListDir(refused), "m1.txt m1.wrk");
+    EXPECT_EQ(ReadFile(refused + "/m1.wrk"), kEnvelope);
+    EXPECT_EQ(ReadFile(refused + "/m1.txt"), text);
+    struct stat info {};
+    ASSERT_EQ(stat(refused.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    EXPECT_EQ(run.result.status, 0);
+
+    // The next run finds nothing to send.
+    ProgramResult again = run.box.run({"/send"});
+    EXPECT_NE(again.out.find("No messages for delivery.\n"), std::string::npos);
+
+    // A second refusal of the same base name takes the next free suffix.
+    SmtpRun second;
+    QueueMessage(second.box, "m1", kEnvelope, kText);
+    MakeDir(second.box.outbound() + "/refused");
+    WriteFile(second.box.outbound() + "/refused/m1.wrk", "older envelope");
+    WriteFile(second.box.outbound() + "/refused/m1-1.txt", "older text alone");
+    second.go({Then(FirstSteps(6), {Data("550 no")})});
+    EXPECT_EQ(ListDir(second.box.outbound() + "/refused"), "m1-1.txt m1-2.txt m1-2.wrk m1.wrk");
+    EXPECT_EQ(ReadFile(second.box.outbound() + "/refused/m1.wrk"), "older envelope");
+    EXPECT_EQ(ReadFile(second.box.outbound() + "/refused/m1-2.txt"), kText);
+
+    // Where the folder cannot be made, the pair stays queued and the problem is told.
+    SmtpRun blocked;
+    QueueMessage(blocked.box, "m1", kEnvelope, kText);
+    WriteFile(blocked.box.outbound() + "/refused", "a file, not a folder");
+    blocked.go({Then(FirstSteps(6), {Data("550 no")})});
+    EXPECT_EQ(blocked.files(), "m1.txt m1.wrk refused");
+    EXPECT_EQ(blocked.result.out, blocked.head + "Sending message #1... " + kProgressEnd + "Permanent failure.\n" +
+                                      "Can't move message m1 to refused.\n" + kClosing);
+    EXPECT_EQ(blocked.log(), blocked.logHead + "? HH:MM:SS  Permanent failure; error 550; message m1.\n\n" +
+                                 "? HH:MM:SS  Can't move message m1 to refused\n" + blocked.closed());
 }
 
 }  // namespace

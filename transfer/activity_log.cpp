@@ -86,7 +86,10 @@ unsigned long SecondsSince(std::time_t start) {
 }
 
 void ShowProgress(std::int32_t total, std::int32_t done) {
-    if (debugMode) return;
+    // Figures redrawn with backspaces are for a watching eye: in a file, a
+    // pipe or the journal they are noise (journald keeps such a line as
+    // binary data), so only a terminal gets them.
+    if (debugMode || !consoleInteractive) return;
     if (progressCalls % 10 != 0) {
         ++progressCalls;
         return;

@@ -7,6 +7,7 @@
 
 #include "header_text.h"
 #include "platform/file_open.h"
+#include "platform/file_sync.h"
 #include "platform/paths.h"
 
 namespace quorvexia {
@@ -41,6 +42,7 @@ void StuffLeadingDot(char* line) {
 }
 
 bool QueuedMessage::formNames(const std::string& dir, const std::string& name) {
+    dir_ = dir;
     std::string base = name.substr(0, name.find('.'));
     int b = std::snprintf(baseName_, sizeof baseName_, "%s", base.c_str());
     int e = std::snprintf(envelopePath_, sizeof envelopePath_, "%s%c%s", dir.c_str(), platform::kPathSeparator,
@@ -100,6 +102,36 @@ bool QueuedMessage::textFailed() const { return std::ferror(text_.get()) != 0; }
 void QueuedMessage::removePair() const {
     std::remove(envelopePath_);
     std::remove(textPath_);
+}
+
+bool QueuedMessage::keepRefused() const {
+    std::string refused = dir_ + platform::kPathSeparator + "refused";
+    if (!platform::MakePrivateDirectory(refused.c_str())) return false;
+    for (unsigned n = 0; n < kRefusedNameCandidates; ++n) {
+        std::string base = refused + platform::kPathSeparator + baseName_;
+        if (n > 0) base += "-" + std::to_string(n);
+        std::string envelope = base + ".wrk";
+        std::string text = base + ".txt";
+        if (envelope.size() >= kQueueNameSize || text.size() >= kQueueNameSize) return false;
+        if (platform::NameTaken(text.c_str())) continue;
+        bool exists = false;
+        if (!platform::RenameNoReplace(envelopePath_, envelope.c_str(), exists)) {
+            if (exists) continue;
+            return false;
+        }
+        if (!platform::RenameNoReplace(textPath_, text.c_str(), exists)) {
+            // Half a pair is kept nowhere: the envelope goes back into the queue.
+            platform::RenameNoReplace(envelope.c_str(), envelopePath_, exists);
+            return false;
+        }
+        // The pair has moved either way; forcing the names to disk makes the
+        // move survive a crash like every other change of the queue.
+        platform::SyncedDirectory from, to;
+        if (from.open(dir_.c_str())) from.sync();
+        if (to.open(refused.c_str())) to.sync();
+        return true;
+    }
+    return false;
 }
 
 }  // namespace quorvexia

@@ -17,6 +17,7 @@ namespace quorvexia {
 inline constexpr std::size_t kQueueNameSize = 256;  // base name and paths: at most 255 characters
 inline constexpr std::size_t kQueueTextLineSize = 1000;
 inline constexpr std::size_t kQueueAddressSize = 256;
+inline constexpr unsigned kRefusedNameCandidates = 1000;
 
 class QueuedMessage {
 public:
@@ -58,8 +59,16 @@ public:
     // Removes the pair: the envelope file first, for without it the text is
     // no longer queued.
     void removePair() const;
+    // Moves the pair into the folder "refused" inside the outbound directory
+    // (made on first use, for its owner only), where korv never sends or
+    // removes anything: the envelope file first, so that the pair leaves the
+    // queue at once. A base name taken there gets a suffix ("-1", "-2", ...);
+    // nothing is overwritten. False when the pair could not be moved; it is
+    // then still queued.
+    bool keepRefused() const;
 
 private:
+    std::string dir_;
     platform::StdioFile envelope_;
     platform::StdioFile text_;
     std::int32_t size_ = 0;

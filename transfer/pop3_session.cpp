@@ -76,7 +76,8 @@ SessionResult Pop3Session::dialogue(Link& link) {
     if (!IsPositive(reply)) return refused("Can't get mail status");
 
     std::int32_t count = 0, total = 0;
-    if (ParseReplyNumbers(reply.data(), &count, &total) < 2 || count < 0) return refused("Invalid mail status response");
+    if (ParseReplyNumbers(reply.data(), &count, &total) < 2 || count < 0)
+        return refused("Invalid mail status response");
     return store_.receiveAll(link, static_cast<std::uint32_t>(count), static_cast<std::uint32_t>(total));
 }
 

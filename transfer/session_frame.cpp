@@ -52,10 +52,9 @@ std::unique_ptr<Link> Connect(std::unique_ptr<platform::Socket> socket, SessionP
     return nullptr;
 }
 
-void SayQuit(Link& link) {
+void SayQuit(Link& link, SessionProtocol& p) {
     link.setTimeout(platform::kReplyTimeoutMs);
-    std::string_view reply;
-    if (link.sendLine("QUIT")) link.receiveLine(reply);
+    if (link.sendLine("QUIT")) p.receiveQuitReply(link);
 }
 
 }  // namespace
@@ -78,7 +77,7 @@ int RunSession(SessionProtocol& p, Reporter& reporter) {
 
     if (result != SessionResult::LinkFailed) {
         reporter.say("Closing connection...\n");
-        SayQuit(*link);
+        SayQuit(*link, p);
     }
     EndProgressLine();
     if (result == SessionResult::LinkFailed) {

@@ -36,6 +36,11 @@ public:
     // The form of the server field and what TLS needs for it.
     virtual const TlsSetup& tls() const = 0;
     virtual SessionResult dialogue(Link& link) = 0;
+    // Reads the answer to QUIT (one line unless the protocol says otherwise).
+    virtual void receiveQuitReply(Link& link) {
+        std::string_view line;
+        link.receiveLine(line);
+    }
     // After the report, whatever the result: close and remove what the dialogue left.
     virtual void tidyUp(SessionResult /*result*/) {}
     // False after a failure that another attempt would only repeat (a

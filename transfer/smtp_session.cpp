@@ -21,10 +21,29 @@ SessionResult SmtpSession::tell(SessionResult result, const std::string& console
 }
 
 bool SmtpSession::receive(Link& link) {
-    std::string_view line;
-    if (!link.receiveLine(line)) return false;
-    code_ = ParseReplyCode(line);
+    if (!link.receiveReply(reply_)) return false;
+    code_ = reply_.code;
     return true;
+}
+
+void SmtpSession::receiveQuitReply(Link& link) { link.receiveReply(reply_); }
+
+std::string SmtpSession::replyForMessage() const {
+    std::string text;
+    for (unsigned char c : reply_.lastLine) {
+        if (c < 0x20 || c == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            text += escaped;
+        } else {
+            text += static_cast<char>(c);
+        }
+        if (text.size() >= kReplyTextMax) break;
+    }
+    if (text.size() > kReplyTextMax) text.resize(kReplyTextMax);
+    // The sentence brings its own full stop.
+    if (!text.empty() && text.back() == '.') text.pop_back();
+    return text;
 }
 
 bool SmtpSession::exchange(Link& link, std::string_view command, int timeoutMs) {
@@ -45,7 +64,8 @@ SmtpSession::Step SmtpSession::opening(Link& link) {
     if (!exchange(link, Format("HELO %s", domain.c_str()), kCommandReplyTimeoutMs)) return kLinkFailed;
     if (code_ == -1) return tell(kStopped, "Invalid HELO command response.\n", '!', "Invalid HELO command response");
     if (code_ >= 400)
-        return tell(kStopped, "Invalid local domain name.\n", '!', Format("Invalid local domain name; error %d", code_));
+        return tell(kStopped, "Invalid local domain name.\n", '!',
+                    Format("Invalid local domain name; error %d", code_));
     return std::nullopt;
 }
 
@@ -109,6 +129,13 @@ SmtpSession::Step SmtpSession::mailFrom(Link& link, const QueuedMessage& m) {
     if (code_ == -1)
         return tell(kStopped, "Invalid MAIL FROM command response.\n", '!',
                     Format("Invalid MAIL FROM command response; message %s", m.baseName()));
+    if (code_ == 530 || code_ == 421) {
+        // Authentication required, or the server is closing: no sender of
+        // this queue would fare better, so the session ends here.
+        std::string reply = replyForMessage();
+        return tell(kStopped, Format("SMTP server refused mail: %s.\n", reply.c_str()), '!',
+                    Format("SMTP server refused mail: %s", reply.c_str()));
+    }
     if (code_ >= 400)
         return tell(kDone, "Invalid mail sender.\n", '?',
                     Format("Invalid mail sender; error %d; message %s", code_, m.baseName()));
@@ -149,17 +176,17 @@ SmtpSession::Step SmtpSession::recipients(Link& link, QueuedMessage& m) {
     return std::nullopt;
 }
 
-// The 354 must come among the first three lines; lines before it with codes
-// below 400 are passed over.
+// The 354 must come among the first three replies; replies before it with
+// codes below 400 are passed over.
 SmtpSession::Step SmtpSession::data(Link& link, const QueuedMessage& m) {
     link.sendLine("DATA");
     link.setTimeout(kDataReplyTimeoutMs);
-    for (int lineNo = 1;; ++lineNo) {
+    for (int replyNo = 1;; ++replyNo) {
         if (!receive(link)) return kLinkFailed;
         if (code_ >= 400)
             return tell(kDone, "Can't send message.\n", '?',
                         Format("Can't send message; error %d; message %s", code_, m.baseName()));
-        if (code_ == -1 || lineNo == 4)
+        if (code_ == -1 || replyNo == 4)
             return tell(kStopped, "Invalid DATA command response.\n", '!',
                         Format("Invalid DATA command response; message %s", m.baseName()));
         if (code_ == 354) return std::nullopt;
@@ -206,9 +233,11 @@ SessionResult SmtpSession::endOfData(Link& link, const QueuedMessage& m, std::ti
         reporter_.log('*', Format("Sent %s to %s; %ldb, %ld CPS", m.baseName(), m.logRecipient(),
                                   static_cast<long>(m.size()), rate));
     } else if (code_ >= 500) {
-        m.removePair();
         reporter_.report("Permanent failure.\n", '?',
                          Format("Permanent failure; error %d; message %s.\n", code_, m.baseName()));
+        if (!m.keepRefused())
+            reporter_.report(Format("Can't move message %s to refused.\n", m.baseName()), '?',
+                             Format("Can't move message %s to refused", m.baseName()));
     } else if (code_ >= 400) {
         reporter_.report("Invalid message data.\n", '?',
                          Format("Invalid message data; error %d; message %s", code_, m.baseName()));

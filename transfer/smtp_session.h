@@ -23,6 +23,9 @@ inline constexpr int kDataReplyTimeoutMs = 2 * 60 * 1000;     // the reply(ies) 
 inline constexpr int kBodyWriteTimeoutMs = 3 * 60 * 1000;     // each write of the message text
 inline constexpr int kFinalReplyTimeoutMs = 10 * 60 * 1000;   // the reply to the closing "."
 
+// The most of a server's reply that a message quotes.
+inline constexpr std::size_t kReplyTextMax = 255;
+
 class SmtpSession final : public SessionProtocol {
 public:
     SmtpSession(const MailConfig& config, const SideSettings& side, Reporter& reporter)
@@ -36,6 +39,7 @@ public:
     // The opening exchange, then every queued message in the order the
     // directory lists them.
     SessionResult dialogue(Link& link) override;
+    void receiveQuitReply(Link& link) override;
 
 private:
     // A step of a transaction: nothing while the transaction goes on,
@@ -67,11 +71,14 @@ private:
     Step text(Link& link, QueuedMessage& m);
     SessionResult endOfData(Link& link, const QueuedMessage& m, std::time_t messageStart);
 
-    // Sends a command line (one write) and reads its reply within
-    // `timeoutMs` into code_; false when the link failed.
+    // Sends a command line (one write) and reads its reply, whole, within
+    // `timeoutMs` into reply_ and code_; false when the link failed.
     bool exchange(Link& link, std::string_view command, int timeoutMs);
-    // Reads one more reply line into code_; false when the link failed.
+    // Reads one more reply; false when the link failed.
     bool receive(Link& link);
+    // The last line of the reply as a message shows it: control bytes as
+    // "\xHH", at most 255 characters, without a final full stop.
+    std::string replyForMessage() const;
     // Reports a console text and its log line; returns `result`.
     SessionResult tell(SessionResult result, const std::string& console, char code, const std::string& log);
 
@@ -84,7 +91,8 @@ private:
     // while that is still possible, a refusal is not yet reported.
     bool tokenRetryLeft_ = false;
     bool tokenRefused_ = false;
-    int code_ = -1;  // the code of the reply most recently read
+    Reply reply_;    // the reply most recently read
+    int code_ = -1;  // its code
 };
 
 }  // namespace quorvexia

@@ -1,9 +1,12 @@
 // The receiver's parsers: reply numbers of STAT and LIST, and the line
-// transport's receiving with the input split into receives of varying size.
+// transport's receiving (lines, replies of several lines, dot-ended lists)
+// with the input split into receives of varying size.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "transfer/line_transport.h"
 #include "transfer/pop3_session.h"
@@ -55,6 +58,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (std::memchr(line.data(), '\r', length) || std::memchr(line.data(), '\n', length)) std::abort();
         delivered += length;
         if (++calls > size || delivered > size) std::abort();  // every call moves on
+    }
+
+    // The same bytes as replies of several lines and as dot-ended lists.
+    quorvexia::Link replies(std::make_unique<PieceStream>(data + 1, size - 1, data[0] + 1u));
+    quorvexia::Reply whole;
+    for (calls = 0; replies.receiveReply(whole); ++calls) {
+        if (whole.lines == 0 || whole.lines > quorvexia::kReplyMaxLines + 1 || whole.lastLine.size() > 999)
+            std::abort();
+        if (calls > size) std::abort();
+    }
+    quorvexia::Link lists(std::make_unique<PieceStream>(data + 1, size - 1, data[0] + 1u));
+    std::vector<std::string> lines;
+    for (calls = 0; lists.receiveList(lines) != quorvexia::ListRead::LinkFailed; ++calls) {
+        if (lines.size() > quorvexia::kReplyMaxLines || calls > size) std::abort();
     }
     return 0;
 }
