@@ -19,6 +19,20 @@ const std::vector<SideKey> kSideKeys = {
     {"token-command", &SideSettings::tokenCommand,
      "a command whose output is an OAuth2 access token (XOAUTH2, OAUTHBEARER)", true},
     {"ca-file", &SideSettings::caFile, "a PEM file of certificates to trust besides the system's", false},
+    {"oauth", &SideSettings::oauth, "sign in with a provider: microsoft, google or custom", false,
+     "microsoft|google|custom"},
+    {"oauth-account", &SideSettings::oauthAccount, "the account signed in (a mail address)", false},
+    {"oauth-tenant", &SideSettings::oauthTenant, "Microsoft: common, organizations, consumers or a tenant ID",
+     false},
+    {"oauth-client-id", &SideSettings::oauthClientId, "your own app registration's client ID", false},
+    {"oauth-authorize-url", &SideSettings::oauthAuthorizeUrl, "the provider's authorization endpoint", false,
+     "https"},
+    {"oauth-token-url", &SideSettings::oauthTokenUrl, "the provider's token endpoint", false, "https"},
+    {"oauth-device-url", &SideSettings::oauthDeviceUrl, "the provider's device authorization endpoint", false,
+     "https"},
+    {"oauth-scope", &SideSettings::oauthScope, "the scopes asked for, separated by blanks", false},
+    {"oauth-store", &SideSettings::oauthStore, "where the sign-in is kept: keyring, or file (korv.token)", false,
+     "keyring|file"},
 };
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
@@ -50,6 +64,24 @@ std::string CheckSideValue(const SideKey& key, std::string_view value) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
             return std::string(key.key) + " takes one line without control characters";
     if (value != Trim(value)) return std::string(key.key) + " takes a value without blanks around it";
+    if (!value.empty() && key.choices == "https") {
+        if (value.size() <= 8 || value.substr(0, 8) != "https://" || value.find(' ') != std::string_view::npos)
+            return std::string(key.key) + " takes an https:// address";
+    } else if (!value.empty() && !key.choices.empty()) {
+        std::string_view rest = key.choices;
+        bool found = false;
+        while (!found && !rest.empty()) {
+            auto bar = rest.find('|');
+            found = rest.substr(0, bar) == value;
+            rest = bar == std::string_view::npos ? std::string_view{} : rest.substr(bar + 1);
+        }
+        if (!found) {
+            std::string list(key.choices);
+            for (char& c : list)
+                if (c == '|') c = ',';
+            return std::string(key.key) + " takes one of " + list + ", not '" + std::string(value) + "'";
+        }
+    }
     if (key.command && !value.empty()) {
         std::vector<std::string> words;
         std::string error;
@@ -95,7 +127,23 @@ bool ParseSideText(std::string_view text, SideSettings& settings, std::string& e
         }
         settings.*key->value = std::string(value);
     }
-    return true;
+    error = CheckSideSettings(settings);
+    return error.empty();
+}
+
+std::string CheckSideSettings(const SideSettings& s) {
+    // Two sources of tokens would leave the user guessing which one korv used.
+    if (!s.oauth.empty() && !s.tokenCommand.empty())
+        return "oauth and token-command exclude each other (remove one of them)";
+    bool oauthDetail = !s.oauthAccount.empty() || !s.oauthTenant.empty() || !s.oauthClientId.empty() ||
+                       !s.oauthAuthorizeUrl.empty() || !s.oauthTokenUrl.empty() || !s.oauthDeviceUrl.empty() ||
+                       !s.oauthScope.empty() || !s.oauthStore.empty();
+    if (s.oauth.empty() && oauthDetail) return "the oauth-* keys need oauth (microsoft, google or custom)";
+    if (!s.oauth.empty() && s.oauthAccount.empty()) return "oauth needs oauth-account (the mail address)";
+    if (!s.oauthTenant.empty() && s.oauth != "microsoft") return "oauth-tenant is for oauth = microsoft only";
+    if (s.oauth == "custom" && (s.oauthAuthorizeUrl.empty() || s.oauthTokenUrl.empty() || s.oauthClientId.empty()))
+        return "oauth = custom needs oauth-authorize-url, oauth-token-url and oauth-client-id";
+    return {};
 }
 
 std::string FormatSideText(const SideSettings& settings) {
@@ -140,7 +188,7 @@ SideFileStatus ReadSideFile(const std::string& path, SideSettings& settings, std
         return SideFileStatus::Failed;
     }
     if (!ParseSideText(text, settings, error)) {
-        error = std::string(kSideFileName) + " " + error;
+        error = std::string(kSideFileName) + (error.rfind("line ", 0) == 0 ? " " : ": ") + error;
         return SideFileStatus::Failed;
     }
     return SideFileStatus::Read;

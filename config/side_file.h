@@ -20,6 +20,16 @@ struct SideSettings {
     std::string passwordCommand;  // its output stands for pop3Password
     std::string tokenCommand;     // its output is an OAuth2 access token
     std::string caFile;           // certificates trusted besides the system's
+    // Built-in OAuth2 sign-in (never a token here: those live in the store).
+    std::string oauth;              // "microsoft", "google" or "custom"
+    std::string oauthAccount;       // the mail address signed in; XOAUTH2's user=
+    std::string oauthTenant;        // Microsoft: common, organizations, consumers or an ID
+    std::string oauthClientId;      // the app registration, when not the built-in one
+    std::string oauthAuthorizeUrl;  // endpoints replacing the provider's
+    std::string oauthTokenUrl;
+    std::string oauthDeviceUrl;
+    std::string oauthScope;
+    std::string oauthStore;         // "keyring" (default) or "file" (korv.token)
 };
 
 // One key of the file; the table is the one list that reading, writing,
@@ -29,6 +39,8 @@ struct SideKey {
     std::string SideSettings::*value;
     std::string_view help;
     bool command;  // the value is a helper command line (checked when set)
+    // The allowed values, '|'-separated; empty: any. "https" means an https:// URL.
+    std::string_view choices = {};
 };
 const std::vector<SideKey>& SideKeys();
 const SideKey* FindSideKey(std::string_view key);
@@ -36,6 +48,10 @@ const SideKey* FindSideKey(std::string_view key);
 // A value as a key takes it: one line, no control characters; a command
 // must split into words. Empty when the value is acceptable.
 std::string CheckSideValue(const SideKey& key, std::string_view value);
+
+// What no single key can say: the keys that exclude or need each other.
+// Empty when the settings hang together.
+std::string CheckSideSettings(const SideSettings& settings);
 
 // Reads the text of the file; false with "line N: ..." in `error`.
 bool ParseSideText(std::string_view text, SideSettings& settings, std::string& error);

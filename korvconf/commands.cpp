@@ -8,6 +8,7 @@
 
 #include "conf_fields.h"
 #include "conf_file.h"
+#include "oauth_commands.h"
 #include "config/config_access.h"
 #include "config/config_file.h"
 #include "config/config_names.h"
@@ -140,7 +141,8 @@ int SetSide(const Context& c, const std::vector<std::pair<const SideKey*, std::s
     SideSettings side;
     if (!LoadSide(c, side)) return kExitFile;
     for (const auto& [key, value] : given) side.*key->value = value;
-    std::string error;
+    std::string error = CheckSideSettings(side);
+    if (!error.empty()) return c.fail(kExitUsage, error);
     if (!WriteSideFile(c.path(kSideFileName), side, error))
         return c.fail(kExitFile, "cannot write korv.conf: " + error + " (the old file is unchanged)");
     return kExitDone;
@@ -246,7 +248,8 @@ std::string UsageText() {
            "  show                       show every setting (passwords masked)\n"
            "  set FIELD VALUE [...]      change settings; a password given as - is read\n"
            "                             from standard input (a terminal asks for it)\n"
-           "  upgrade                    turn bexolind.cfg into korv.cfg\n\n"
+           "  upgrade                    turn bexolind.cfg into korv.cfg\n" +
+           OauthUsageText() + "\n"
            "Fields (a label such as \"SMTP Server\" works too):\n" +
            FormatFieldList() + "\nKeys of korv.conf beside korv.cfg (an empty value removes one):\n" +
            FormatSideKeyList();
@@ -264,6 +267,12 @@ int RunKorvconf(const std::vector<std::string>& args, const std::string& dir, st
     if (command == "show") return Show(c, args);
     if (command == "set") return Set(c, args, readSecret);
     if (command == "upgrade") return Upgrade(c, args);
+    if (command == "oauth") {
+        // Without a terminal to talk with, only what needs no answer works.
+        Conversation talk{[&](const std::string& s) { out += s; }, [&](const std::string& s) { err += s; },
+                          [](std::string&) { return false; }};
+        return RunOauth(args, dir, talk);
+    }
     if (command == "help" || command == "--help" || command == "-h") {
         out += UsageText();
         return kExitDone;

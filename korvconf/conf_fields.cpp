@@ -232,6 +232,8 @@ std::string FormatSideSettings(const SideSettings& side, bool present) {
     if (!present) return "korv.conf: none (no helpers, no extra CA file)\n";
     std::string out = "korv.conf\n";
     for (const SideKey& k : SideKeys()) {
+        // The sign-in's keys are shown once there is a sign-in.
+        if (side.oauth.empty() && k.key.substr(0, 5) == "oauth") continue;
         std::string line = "  " + std::string(k.key) + ":";
         line.resize(std::max(line.size() + 1, std::size_t{22}), ' ');
         const std::string& value = side.*k.value;
@@ -244,7 +246,7 @@ std::string FormatSideKeyList() {
     std::string out;
     for (const SideKey& k : SideKeys()) {
         std::string key(k.key);
-        key.resize(18, ' ');
+        key.resize(std::max(key.size() + 1, std::size_t{18}), ' ');
         out += "  " + key + std::string(k.help) + "\n";
     }
     return out;

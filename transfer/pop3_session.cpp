@@ -86,7 +86,8 @@ SessionResult Pop3Session::dialogue(Link& link) {
 Pop3Session::Step Pop3Session::login(Link& link) {
     Credentials credentials;
     std::string error;
-    if (!LoadCredentials(config_, side_, credentials, error)) return failSecure(error, true);
+    bool retryable = true;
+    if (!LoadCredentials(config_, side_, credentials, error, {}, &retryable)) return failSecure(error, retryable);
     if (tls_.security != TransportSecurity::None) {
         if (Step r = secureLogin(link, credentials)) return r;
         if (signedIn_) return std::nullopt;

@@ -42,7 +42,8 @@ private:
     SessionResult refused(const char* text);
     Step login(Link& link);
     // The TLS forms (pop3_sign_in.cpp): CAPA, STLS when asked for, AUTH.
-    Step secureLogin(Link& link, const Credentials& credentials);
+    Step secureLogin(Link& link, Credentials& credentials);
+    Step authToken(Link& link, Credentials& credentials);
     Step capabilities(Link& link, Capabilities& caps);
     Step startTls(Link& link, Capabilities& caps);
     Step authResult(std::string_view reply);
@@ -56,6 +57,8 @@ private:
     InboundStore store_;
     TlsSetup tls_;
     bool retryable_ = true;
+    bool tokenRetryLeft_ = false;  // as in SmtpSession
+    bool tokenRefused_ = false;
     bool signedIn_ = false;  // AUTH did the login; USER and PASS are not sent
 };
 

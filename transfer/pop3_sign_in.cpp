@@ -52,22 +52,36 @@ Pop3Session::Step Pop3Session::startTls(Link& link, Capabilities& caps) {
     return capabilities(link, caps);
 }
 
-Pop3Session::Step Pop3Session::secureLogin(Link& link, const Credentials& credentials) {
-    Capabilities caps;
-    if (Step r = capabilities(link, caps)) return r;
-    if (tls_.security == TransportSecurity::StartTls)
-        if (Step r = startTls(link, caps)) return r;
-    std::string_view reply;
-    if (credentials.useToken) {
-        // Two steps, as Microsoft wants them: the token after the "+ ".
+// AUTH XOAUTH2 in two steps, as Microsoft wants them: the token after the
+// "+ ". A refused stored token is refreshed and tried once more.
+Pop3Session::Step Pop3Session::authToken(Link& link, Credentials& credentials) {
+    tokenRetryLeft_ = credentials.reusedToken;
+    while (true) {
+        tokenRefused_ = false;
+        std::string_view reply;
         if (!Pop3Exchange(link, "AUTH XOAUTH2", reply)) return kLinkFailed;
         if (!IsContinuation(reply)) return authResult(reply);
         if (!HiddenExchange(link, SaslXoauth2(credentials.user, credentials.token), "<hidden>", reply))
             return kLinkFailed;
         // A "+ " after the token carries the provider's error; an empty line acknowledges it.
         if (IsContinuation(reply) && !Pop3Exchange(link, "", reply)) return kLinkFailed;
-        return authResult(reply);
+        Step r = authResult(reply);
+        if (!tokenRefused_) return r;
+        tokenRetryLeft_ = false;
+        std::string error, refused = credentials.token;
+        bool retryable = true;
+        if (!LoadCredentials(config_, side_, credentials, error, refused, &retryable))
+            return failSecure(error, retryable);
     }
+}
+
+Pop3Session::Step Pop3Session::secureLogin(Link& link, Credentials& credentials) {
+    Capabilities caps;
+    if (Step r = capabilities(link, caps)) return r;
+    if (tls_.security == TransportSecurity::StartTls)
+        if (Step r = startTls(link, caps)) return r;
+    std::string_view reply;
+    if (credentials.useToken) return authToken(link, credentials);
     if (caps.offers("PLAIN")) {
         if (!HiddenExchange(link, "AUTH PLAIN " + SaslPlain(credentials.user, credentials.password),
                             "AUTH PLAIN <hidden>", reply))
@@ -81,6 +95,10 @@ Pop3Session::Step Pop3Session::authResult(std::string_view reply) {
     if (IsOk(reply)) {
         signedIn_ = true;
         return std::nullopt;
+    }
+    if (tokenRetryLeft_) {
+        tokenRefused_ = true;
+        return kStopped;
     }
     return failSecure("authentication failed: " + std::string(reply), false);
 }

@@ -6,6 +6,7 @@
 #include <cctype>
 
 #include "platform/process.h"
+#include "signin/token_keeper.h"
 
 namespace quorvexia {
 
@@ -127,8 +128,25 @@ Capabilities ParsePop3Capabilities(const std::vector<std::string>& lines) {
 }
 
 bool LoadCredentials(const MailConfig& config, const SideSettings& side, Credentials& credentials,
-                     std::string& error) {
+                     std::string& error, const std::string& rejectedToken, bool* retryable) {
     credentials = {};
+    if (retryable) *retryable = true;
+    if (!side.oauth.empty()) {
+        // korv runs in the directory of korv.cfg, where the sign-in's lock
+        // (and its token file, if chosen) live.
+        signin::Failure failure;
+        bool refreshed = false;
+        if (!signin::FreshAccessToken(side, "", signin::HttpOptions{side.caFile}, rejectedToken, credentials.token,
+                                      failure, /*now=*/0, &refreshed)) {
+            error = failure.sentence;
+            if (retryable) *retryable = failure.retryable();
+            return false;
+        }
+        credentials.user = side.oauthAccount;
+        credentials.useToken = true;
+        credentials.reusedToken = !refreshed;
+        return true;
+    }
     credentials.user = std::string(config.pop3User.text());
     const std::string& command = !side.tokenCommand.empty() ? side.tokenCommand : side.passwordCommand;
     if (command.empty()) {

@@ -48,10 +48,15 @@ struct Credentials {
     std::string password;
     std::string token;
     bool useToken = false;
+    bool reusedToken = false;  // a stored token, not one refreshed just now
 };
 // Runs the helper korv.conf names (once per connection, so tokens are
-// fresh); false with a sentence in `error` when it fails.
+// fresh), or, with built-in sign-in (oauth), takes the stored access token,
+// refreshed when it is near its end. `rejectedToken` is one the server has
+// just refused, so a new one is fetched. False with a sentence in `error`
+// when it fails; `retryable` tells whether another try may help (network
+// trouble; never a refused grant).
 bool LoadCredentials(const MailConfig& config, const SideSettings& side, Credentials& credentials,
-                     std::string& error);
+                     std::string& error, const std::string& rejectedToken = {}, bool* retryable = nullptr);
 
 }  // namespace quorvexia

@@ -56,6 +56,7 @@ private:
     Step authXoauth2(Link& link, const Credentials& c);
     Step authOauthBearer(Link& link, const Credentials& c);
     Step authResult(const Reply& reply);
+    Step authToken(Link& link, Credentials& c, const Capabilities& caps);
     // Sends a line (shown as `echo` by /debug) and reads its whole reply.
     bool replyTo(Link& link, std::string_view command, std::string_view echo, Reply& reply,
                  std::vector<std::string>* lines = nullptr);
@@ -84,10 +85,14 @@ private:
     const MailConfig& config_;
     const SideSettings& side_;
     Reporter& reporter_;
-    Reply reply_;    // the reply most recently read
-    int code_ = -1;  // its code
     TlsSetup tls_;
     bool retryable_ = true;
+    // A stored token the server refuses is refreshed and tried once more:
+    // while that is still possible, a refusal is not yet reported.
+    bool tokenRetryLeft_ = false;
+    bool tokenRefused_ = false;
+    Reply reply_;    // the reply most recently read
+    int code_ = -1;  // its code
 };
 
 }  // namespace quorvexia

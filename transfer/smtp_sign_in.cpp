@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+#include "signin/oauth_reply.h"
+
 namespace quorvexia {
 
 namespace {
@@ -76,21 +78,42 @@ SmtpSession::Step SmtpSession::secureOpening(Link& link) {
     if (caps.mechanisms.empty()) return std::nullopt;
     Credentials credentials;
     std::string error;
-    if (!LoadCredentials(config_, side_, credentials, error)) return failSecure(error, true);
-    if (credentials.useToken) {
-        if (caps.offers("XOAUTH2")) return authXoauth2(link, credentials);
-        if (caps.offers("OAUTHBEARER")) return authOauthBearer(link, credentials);
-        return failSecure("no XOAUTH2 or OAUTHBEARER offered for the token", false);
-    }
+    bool retryable = true;
+    if (!LoadCredentials(config_, side_, credentials, error, {}, &retryable)) return failSecure(error, retryable);
+    if (credentials.useToken) return authToken(link, credentials, caps);
     if (caps.offers("PLAIN")) return authPlain(link, credentials);
     if (caps.offers("LOGIN")) return authLogin(link, credentials);
     return failSecure("no AUTH PLAIN or LOGIN offered", false);
 }
 
+// A token by XOAUTH2, else OAUTHBEARER. A stored token the server refuses
+// may have been revoked early: one refresh and one more try, on the same
+// connection; a token refreshed just now is not refreshed again.
+SmtpSession::Step SmtpSession::authToken(Link& link, Credentials& c, const Capabilities& caps) {
+    if (!caps.offers("XOAUTH2") && !caps.offers("OAUTHBEARER"))
+        return failSecure("no XOAUTH2 or OAUTHBEARER offered for the token", false);
+    tokenRetryLeft_ = c.reusedToken;
+    while (true) {
+        tokenRefused_ = false;
+        Step r = caps.offers("XOAUTH2") ? authXoauth2(link, c) : authOauthBearer(link, c);
+        if (!tokenRefused_) return r;
+        tokenRetryLeft_ = false;
+        std::string error;
+        bool retryable = true;
+        std::string refused = c.token;
+        if (!LoadCredentials(config_, side_, c, error, refused, &retryable)) return failSecure(error, retryable);
+    }
+}
+
 // The end of an AUTH exchange: 235, or the server's refusal.
 SmtpSession::Step SmtpSession::authResult(const Reply& reply) {
     if (reply.code == 235) return std::nullopt;
-    return failSecure("authentication failed: " + reply.lastLine, Is4xx(reply.code));
+    if (tokenRetryLeft_ && reply.code >= 500) {
+        tokenRefused_ = true;
+        return SessionResult::Stopped;
+    }
+    std::string advice = signin::TokenRefusalAdvice(reply.lastLine);
+    return failSecure(advice.empty() ? "authentication failed: " + reply.lastLine : advice, Is4xx(reply.code));
 }
 
 SmtpSession::Step SmtpSession::authPlain(Link& link, const Credentials& c) {

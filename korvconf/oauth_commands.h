@@ -1,0 +1,25 @@
+// korvconf oauth: sign in with a provider (browser through the loopback
+// listener, --device, or --paste), show and test the sign-in, sign out.
+// It talks with the user while it runs, so text goes out as it is written
+// and answers come in one line at a time.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace quorvexia::conf {
+
+struct Conversation {
+    std::function<void(const std::string&)> say;   // to standard output, at once
+    std::function<void(const std::string&)> warn;  // to standard error, at once
+    std::function<bool(std::string&)> ask;         // one line from standard input; false at its end
+    bool terminal = false;                         // stdout is a terminal: the host may be emphasised
+};
+
+// `args` starts with "oauth"; `dir` is korv.cfg's directory ("" the current one).
+int RunOauth(const std::vector<std::string>& args, const std::string& dir, const Conversation& talk);
+
+std::string OauthUsageText();
+
+}  // namespace quorvexia::conf

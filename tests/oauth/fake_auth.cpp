@@ -1,0 +1,84 @@
+#include "fake_auth.h"
+
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "platform/process.h"
+#include "signin/loopback_listener.h"
+#include "signin/oauth_flows.h"
+
+namespace quorvexia::test {
+
+FakeAuthServer::FakeAuthServer(int seconds)
+    : process_({"python3", QUORVEXIA_SOURCE_DIR "/tests/oauth/fake_auth_server.py", pki_.cert("good"),
+                pki_.key("good"), dir_.path(), std::to_string(seconds)},
+               seconds + 5) {
+    for (int i = 0; i < 500 && !FileExists(dir_ / "port"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (FileExists(dir_ / "port")) port_ = static_cast<unsigned short>(std::stoi(ReadFile(dir_ / "port")));
+}
+
+void FakeAuthServer::mode(const std::string& fault) const { WriteFile(dir_ / "mode", fault); }
+
+static std::string TokenOf(const std::string& dir, const char* name) {
+    if (!FileExists(dir + "/tokens.json")) return {};
+    auto j = nlohmann::json::parse(ReadFile(dir + "/tokens.json"));
+    return j[name].is_string() ? j[name].get<std::string>() : std::string();
+}
+
+std::string FakeAuthServer::currentAccess() const { return TokenOf(dir_.path(), "access"); }
+std::string FakeAuthServer::currentRefresh() const { return TokenOf(dir_.path(), "refresh"); }
+
+int FakeAuthServer::refreshes() const {
+    if (!FileExists(dir_ / "refreshes")) return 0;
+    std::string text = ReadFile(dir_ / "refreshes");
+    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+}
+
+std::string FakeAuthServer::requests() const {
+    return FileExists(dir_ / "requests.log") ? ReadFile(dir_ / "requests.log") : std::string();
+}
+
+SideSettings FakeAuthServer::side(const std::string& store) const {
+    SideSettings s;
+    s.oauth = "custom";
+    s.oauthAccount = "ann@example.com";
+    s.oauthClientId = "korv-test-client";
+    s.oauthAuthorizeUrl = url("/authorize");
+    s.oauthTokenUrl = url("/token");
+    s.oauthDeviceUrl = url("/devicecode");
+    s.oauthScope = "mail offline";
+    s.oauthStore = store;
+    s.caFile = pki_.caFile();
+    return s;
+}
+
+void SignInForTest(const FakeAuthServer& server, const SideSettings& side, const std::string& dir) {
+    using namespace signin;
+    Provider provider;
+    std::string error;
+    ASSERT_TRUE(ProviderFromSide(side, provider, error)) << error;
+    LoopbackListener listener;
+    ASSERT_TRUE(listener.open(provider.redirectHost, error)) << error;
+    Authorization a;
+    ASSERT_TRUE(PrepareAuthorization(provider, listener.redirectUri(), side.oauthAccount, a));
+    std::thread browser([&] {
+        platform::RunProcess({"curl", "-s", "-L", "--max-time", "10", "--cacert", server.pki().caFile(), a.url},
+                             platform::ProcessOptions{true, true, 0, 20});
+    });
+    std::string code;
+    Failure failure;
+    bool got = listener.wait(a.state, code, failure, std::chrono::seconds(20));
+    browser.join();
+    ASSERT_TRUE(got) << failure.sentence;
+    TokenGrant grant;
+    ASSERT_TRUE(ExchangeCode(provider, "", a, code, server.http(), UnixNow(), grant, failure)) << failure.sentence;
+    auto store = OpenTokenStore(side.oauthStore, {provider.name, side.oauthAccount, provider.clientId}, dir);
+    ASSERT_TRUE(store->save({grant.refreshToken, grant.accessToken, grant.expiresAt, ""}, failure))
+        << failure.sentence;
+}
+
+}  // namespace quorvexia::test
