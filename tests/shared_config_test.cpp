@@ -13,6 +13,7 @@
 #include "config/config_access.h"
 #include "pop3_support.h"
 #include "smtp_test_support.h"
+#include "support/smtp_server.h"
 
 namespace quorvexia::test {
 namespace {
@@ -68,7 +69,7 @@ std::string Queued(int n) {
 TEST(SharedConfigTest, TwoRunsOnOneQueueDeliverEveryMessageExactlyOnce) {
     KorvSandbox box;
     TempDir received;
-    SmtpSink sink(received.path(), 120, 0.05);
+    SmtpServerProcess sink(received.path(), 120, 0.05);
     ASSERT_TRUE(sink.ready());
     for (int n = 1; n <= 40; ++n) {
         std::string sender = "s" + std::to_string(n) + "@x.example";

@@ -16,9 +16,12 @@ extern char** environ;
 
 namespace quorvexia::test {
 
-SmtpServerProcess::SmtpServerProcess(const std::string& dir, int seconds) : dir_(dir), port_(FreeLoopbackPort()) {
-    start({std::string(QUORVEXIA_SOURCE_DIR) + "/tests/smtp_sink.py", std::to_string(port_), dir,
-           std::to_string(seconds)});
+SmtpServerProcess::SmtpServerProcess(const std::string& dir, int seconds, double delay)
+    : dir_(dir), port_(FreeLoopbackPort()) {
+    std::vector<std::string> args{std::string(QUORVEXIA_SOURCE_DIR) + "/tests/smtp_sink.py", std::to_string(port_),
+                                  dir, std::to_string(seconds)};
+    if (delay > 0) args.push_back(std::to_string(delay));
+    start(args);
 }
 
 SmtpServerProcess::SmtpServerProcess(const std::string& mode, const std::string& cert, const std::string& key,

@@ -12,8 +12,9 @@ namespace quorvexia::test {
 
 class SmtpServerProcess {
 public:
-    // The plain sink: smtp_sink.py PORT DIR SECONDS.
-    SmtpServerProcess(const std::string& dir, int seconds);
+    // The plain sink: smtp_sink.py PORT DIR SECONDS [DELAY], where DELAY is
+    // the seconds it takes over each message it accepts.
+    SmtpServerProcess(const std::string& dir, int seconds, double delay = 0);
     // The TLS server: smtp_tls_server.py MODE PORT CERT KEY DIR SECONDS.
     SmtpServerProcess(const std::string& mode, const std::string& cert, const std::string& key,
                       const std::string& dir, int seconds);
