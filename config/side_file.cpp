@@ -30,6 +30,8 @@ const std::vector<SideKey> kSideKeys = {
     {"oauth-token-url", &SideSettings::oauthTokenUrl, "the provider's token endpoint", false, "https"},
     {"oauth-device-url", &SideSettings::oauthDeviceUrl, "the provider's device authorization endpoint", false,
      "https"},
+    {"oauth-revoke-url", &SideSettings::oauthRevokeUrl, "the provider's revocation endpoint, used at sign-out",
+     false, "https"},
     {"oauth-scope", &SideSettings::oauthScope, "the scopes asked for, separated by blanks", false},
     {"oauth-store", &SideSettings::oauthStore, "where the sign-in is kept: keyring, or file (korv.token)", false,
      "keyring|file"},
@@ -135,9 +137,9 @@ std::string CheckSideSettings(const SideSettings& s) {
     // Two sources of tokens would leave the user guessing which one korv used.
     if (!s.oauth.empty() && !s.tokenCommand.empty())
         return "oauth and token-command exclude each other (remove one of them)";
-    bool oauthDetail = !s.oauthAccount.empty() || !s.oauthTenant.empty() || !s.oauthClientId.empty() ||
-                       !s.oauthAuthorizeUrl.empty() || !s.oauthTokenUrl.empty() || !s.oauthDeviceUrl.empty() ||
-                       !s.oauthScope.empty() || !s.oauthStore.empty();
+    bool oauthDetail = false;
+    for (const SideKey& k : kSideKeys)
+        if (k.key.substr(0, 6) == "oauth-" && !(s.*k.value).empty()) oauthDetail = true;
     if (s.oauth.empty() && oauthDetail) return "the oauth-* keys need oauth (microsoft, google or custom)";
     if (!s.oauth.empty() && s.oauthAccount.empty()) return "oauth needs oauth-account (the mail address)";
     if (!s.oauthTenant.empty() && s.oauth != "microsoft") return "oauth-tenant is for oauth = microsoft only";

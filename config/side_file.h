@@ -28,6 +28,7 @@ struct SideSettings {
     std::string oauthAuthorizeUrl;  // endpoints replacing the provider's
     std::string oauthTokenUrl;
     std::string oauthDeviceUrl;
+    std::string oauthRevokeUrl;     // where a sign-out withdraws the grant
     std::string oauthScope;
     std::string oauthStore;         // "keyring" (default) or "file" (korv.token)
 };

@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
             },
             [](const std::string& s) { std::fputs(s.c_str(), stderr); },
             [](std::string& line) { return static_cast<bool>(std::getline(std::cin, line)); },
+            quorvexia::platform::ReadSecretLine,
             isatty(STDOUT_FILENO) == 1};
         return quorvexia::conf::RunOauth(args, "", talk);
     }

@@ -7,8 +7,8 @@
 #include "commands.h"
 #include "config/side_file.h"
 #include "platform/process.h"
-#include "signin/loopback_listener.h"
 #include "signin/oauth_flows.h"
+#include "signin/signin_session.h"
 #include "signin/token_keeper.h"
 #include "signin/token_store.h"
 
@@ -81,40 +81,32 @@ void ShowAddress(const Conversation& talk, const std::string& url) {
 
 bool ByBrowser(const Oauth& o, const Provider& p, const std::string& account, const HttpOptions& http,
                const std::string& secret, TokenGrant& grant, Failure& failure) {
-    LoopbackListener listener;
-    std::string error;
-    if (!listener.open(p.redirectHost, error)) {
-        failure = MakeFailure(FailureKind::Cancelled, error);
-        return false;
-    }
-    Authorization a;
-    if (!PrepareAuthorization(p, listener.redirectUri(), account, a)) {
-        failure = MakeFailure(FailureKind::Cancelled, "no random numbers");
-        return false;
-    }
-    ShowAddress(o.talk, a.url);
+    BrowserSignIn flow;
+    if (!flow.begin(p, account, failure)) return false;
+    ShowAddress(o.talk, flow.url());
     // xdg-open may return at once or only when the browser ends (a text
     // browser in this terminal): the listener waits meanwhile. Its output is
     // no concern of ours; that no browser could start is.
     std::atomic<bool> browserFailed{false};
     std::thread opener([&] {
-        platform::ProcessResult opened = platform::RunProcess(
-            {"xdg-open", a.url}, platform::ProcessOptions{true, true, 4096, static_cast<int>(kCallbackWait.count())});
+        platform::ProcessResult opened =
+            platform::RunProcess({"xdg-open", flow.url()},
+                                 platform::ProcessOptions{true, true, 4096, static_cast<int>(kCallbackWait.count())});
         browserFailed = !opened.started || !opened.finished || opened.status != 0;
     });
     o.talk.say("Waiting for the browser (at most 5 minutes)...\n");
     bool warned = false;
-    std::string code;
-    bool ok = listener.wait(a.state, code, failure, kCallbackWait, [&] {
-        if (browserFailed && !warned) {
-            o.talk.warn("korvconf: no browser could be opened: open the address above yourself\n");
-            warned = true;
-        }
-        return false;
-    });
+    bool ok = flow.finish(secret, http,
+                          [&] {
+                              if (browserFailed && !warned) {
+                                  o.talk.warn("korvconf: no browser could be opened: open the address above yourself\n");
+                                  warned = true;
+                              }
+                              return false;
+                          },
+                          grant, failure);
     opener.join();
-    if (!ok) return false;
-    return ExchangeCode(p, secret, a, code, http, UnixNow(), grant, failure);
+    return ok;
 }
 
 bool ByPaste(const Oauth& o, const Provider& p, const std::string& account, const HttpOptions& http,
@@ -165,50 +157,22 @@ int Signin(const Oauth& o, const std::vector<std::string>& args) {
     if (!ParseSignin(args, a, error)) return o.fail(kExitUsage, error);
     SideSettings side;
     if (!o.loadSide(side)) return kExitFile;
-    if (!side.tokenCommand.empty())
-        return o.fail(kExitUsage, "korv.conf has a token-command: remove it first ('korvconf set token-command \"\"')");
-    if (side.oauth != a.provider) {
-        // Another provider's addresses and registration do not carry over.
-        side.oauthClientId = side.oauthAuthorizeUrl = side.oauthTokenUrl = side.oauthDeviceUrl = side.oauthScope = "";
-        side.oauthTenant = "";
-    }
-    side.oauth = a.provider;
-    side.oauthAccount = a.account;
-    if (!a.tenant.empty()) side.oauthTenant = a.tenant;
-    if (!a.clientId.empty()) side.oauthClientId = a.clientId;
-    if (!a.store.empty()) side.oauthStore = a.store;
-    for (const auto& [key, value] : std::vector<std::pair<const char*, std::string>>{
-             {"oauth", side.oauth}, {"oauth-account", side.oauthAccount}, {"oauth-tenant", side.oauthTenant},
-             {"oauth-client-id", side.oauthClientId}, {"oauth-store", side.oauthStore}}) {
-        std::string fault = CheckSideValue(*FindSideKey(key), value);
-        if (!fault.empty()) return o.fail(kExitUsage, fault);
-    }
-    error = CheckSideSettings(side);
-    if (!error.empty()) return o.fail(kExitUsage, error);
     Provider p;
-    if (!ProviderFromSide(side, p, error)) return o.fail(kExitUsage, error);
+    if (!PrepareSignIn({a.provider, a.account, a.tenant, a.clientId, a.store, "", "", ""}, side, p, error))
+        return o.fail(kExitUsage, error);
 
     std::string secret;
-    if (a.askSecret) {
-        o.talk.say("Client secret of the app registration: \n");
-        if (!o.talk.ask(secret) || secret.empty()) return o.fail(kExitUsage, "no client secret was given");
-    }
+    if (a.askSecret && (!o.talk.askSecret("Client secret of the app registration: ", secret) || secret.empty()))
+        return o.fail(kExitUsage, "no client secret was given");
     HttpOptions http{side.caFile};
     TokenGrant grant;
     Failure failure;
     bool ok = a.device  ? ByDevice(o, p, http, secret, grant, failure)
               : a.paste ? ByPaste(o, p, a.account, http, secret, grant, failure)
                         : ByBrowser(o, p, a.account, http, secret, grant, failure);
-    if (ok && grant.refreshToken.empty())
-        failure = MakeFailure(FailureKind::Refused, "no refresh_token: the scope needs offline access");
-    if (!ok || failure) return o.fail(kExitFile, failure.sentence);
-
-    auto store = o.store(side, p);
-    if (!store->save({grant.refreshToken, grant.accessToken, grant.expiresAt, secret}, failure))
-        return o.fail(kExitFile, failure.sentence);
-    if (!WriteSideFile(o.path(kSideFileName), side, error))
-        return o.fail(kExitFile, "signed in, but korv.conf cannot be written: " + error);
-    o.talk.say("Signed in as " + side.oauthAccount + " (" + store->describe() + ")\n");
+    std::string where;
+    if (!ok || !KeepSignIn(side, p, grant, secret, o.dir, where, failure)) return o.fail(kExitFile, failure.sentence);
+    o.talk.say(SignedInText(side.oauthAccount, where) + "\n");
     if (!p.popServer.empty())
         o.talk.say("Servers of " + p.name + ": " + p.popServer + " and " + p.smtpServer +
                    " ('korvconf set pop3-server ... smtp-server ...')\n");
@@ -262,22 +226,12 @@ int Signout(const Oauth& o) {
     Provider p;
     std::unique_ptr<TokenStore> store;
     if (int status = Current(o, side, p, store)) return status;
-    StoredGrant grant;
-    bool found = false;
+    std::string account;
+    bool unconfirmed = false;
     Failure failure;
-    if (store->load(grant, found, failure) && found && !p.revokeUrl.empty()) {
-        HttpReply reply = PostForm(p.revokeUrl, {{"token", grant.refreshToken}}, HttpOptions{side.caFile});
-        if (!reply.delivered || reply.status != 200)
-            o.talk.warn("korvconf: the provider did not confirm the revocation; revoke the app's access in your "
-                        "account settings\n");
-    }
-    if (!store->erase(failure)) return o.fail(kExitFile, failure.sentence);
-    std::string account = side.oauthAccount;
-    side.oauth = side.oauthAccount = side.oauthTenant = side.oauthClientId = side.oauthAuthorizeUrl = "";
-    side.oauthTokenUrl = side.oauthDeviceUrl = side.oauthScope = side.oauthStore = "";
-    std::string error;
-    if (!WriteSideFile(o.path(kSideFileName), side, error))
-        return o.fail(kExitFile, "cannot write korv.conf: " + error);
+    bool ok = SignOut(side, o.dir, account, unconfirmed, failure);
+    if (unconfirmed) o.talk.warn(std::string("korvconf: ") + kRevokeUnconfirmed + "\n");
+    if (!ok) return o.fail(kExitFile, failure.sentence);
     o.talk.say("Signed out " + account + "\n");
     return kExitDone;
 }

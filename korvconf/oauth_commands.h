@@ -14,6 +14,8 @@ struct Conversation {
     std::function<void(const std::string&)> say;   // to standard output, at once
     std::function<void(const std::string&)> warn;  // to standard error, at once
     std::function<bool(std::string&)> ask;         // one line from standard input; false at its end
+    // One line read without echo after `prompt` (at a terminal), for secrets.
+    std::function<bool(const std::string& prompt, std::string&)> askSecret;
     bool terminal = false;                         // stdout is a terminal: the host may be emphasised
 };
 

@@ -10,6 +10,7 @@
 
 #include "artwork.h"
 #include "object_names.h"
+#include "signin_panel.h"
 
 namespace quorvexia::setup {
 
@@ -119,8 +120,10 @@ bool TextFieldsPage::killActive() {
     return true;
 }
 
+void TextFieldsPage::addBelow(QWidget* widget) { static_cast<QVBoxLayout*>(layout())->addWidget(widget); }
+
 TextFieldsPage* MakeMailServersPage(SetupSettings& settings) {
-    return new TextFieldsPage(settings, kMailServersTemplate, "Mail server information",
+    auto* page = new TextFieldsPage(settings, kMailServersTemplate, "Mail server information",
                               {
                                   {"&Domain name:", 1238, &SetupSettings::domainName, false},
                                   {"&SMTP Server:", 1239, &SetupSettings::smtpServer, false, 1243, ServerProtocol::Smtp},
@@ -128,6 +131,8 @@ TextFieldsPage* MakeMailServersPage(SetupSettings& settings) {
                                   {"POP3 &Username:", 1241, &SetupSettings::pop3User, false},
                                   {"POP3 Pass&word:", 1242, &SetupSettings::pop3Password, true},
                               });
+    page->addBelow(new SignInPanel(settings, *page));
+    return page;
 }
 
 TextFieldsPage* MakeDirectoriesPage(SetupSettings& settings) {

@@ -34,6 +34,8 @@ public:
                    std::vector<TextFieldRow> fields, QWidget* intro = nullptr, QWidget* parent = nullptr);
     void setActive() override;
     bool killActive() override;
+    // Places `widget` under the page's group of edits.
+    void addBelow(QWidget* widget);
 
 private:
     std::string fieldText(std::size_t row) const;

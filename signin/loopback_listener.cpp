@@ -119,7 +119,7 @@ bool LoopbackListener::wait(const std::string& state, std::string& code, Failure
         nfds_t count = 0;
         for (int fd : sockets_)
             if (fd >= 0) p[count++] = {fd, POLLIN, 0};
-        int ready = ::poll(p, count, static_cast<int>(std::min<std::int64_t>(left, 500)));
+        int ready = ::poll(p, count, static_cast<int>(std::min<std::int64_t>(left, 100)));
         if (ready < 0 && errno != EINTR) break;
         for (nfds_t i = 0; ready > 0 && i < count; ++i) {
             if (!(p[i].revents & POLLIN)) continue;

@@ -31,8 +31,8 @@ public:
 
     // Waits for the callback with `state`. True with the code; false with
     // Cancelled for a refusal, time-out (`limit`) or `cancelled()` turning
-    // true (asked every half second). The listener is closed afterwards, so
-    // a second callback finds no one.
+    // true (asked ten times a second, so that a Cancel button acts at once).
+    // The listener is closed afterwards, so a second callback finds no one.
     bool wait(const std::string& state, std::string& code, Failure& failure,
               std::chrono::milliseconds limit = kCallbackWait, const std::function<bool()>& cancelled = {});
     void close();

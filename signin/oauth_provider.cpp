@@ -73,6 +73,7 @@ bool ProviderFromSide(const SideSettings& side, Provider& p, std::string& error)
     if (!side.oauthAuthorizeUrl.empty()) p.authorizeUrl = side.oauthAuthorizeUrl;
     if (!side.oauthTokenUrl.empty()) p.tokenUrl = side.oauthTokenUrl;
     if (!side.oauthDeviceUrl.empty()) p.deviceUrl = side.oauthDeviceUrl;
+    if (!side.oauthRevokeUrl.empty()) p.revokeUrl = side.oauthRevokeUrl;
     if (!side.oauthScope.empty()) p.scope = side.oauthScope;
     if (p.clientId.empty()) {
         error = "this build has no app registration for " + p.name +

@@ -104,6 +104,10 @@ Failure MakeFailure(FailureKind kind, std::string_view code) {
     case FailureKind::Store:
         f.sentence = "the stored sign-in cannot be used: sign in again with korvcfg or korvconf oauth signin";
         break;
+    case FailureKind::Busy:
+        f.sentence = "another korv run has been refreshing the sign-in for over a minute: end that run (or wait for "
+                     "it) and try again";
+        break;
     case FailureKind::Pending: f.sentence = "the code has not been entered yet: keep waiting"; break;
     case FailureKind::SlowDown: f.sentence = "the server asks to be asked less often: keep waiting"; break;
     case FailureKind::Refused:

@@ -21,6 +21,7 @@ enum class FailureKind {
     NoKeyring,        // no Secret Service reachable
     NotSignedIn,      // nothing stored
     Store,            // the token file or key ring failed otherwise
+    Busy,             // another run has held the refresh lock too long
     Pending,          // device flow: not yet
     SlowDown,         // device flow: poll less often
     Refused,          // any other refusal by the provider

@@ -8,7 +8,7 @@ namespace quorvexia::signin {
 
 bool FreshAccessToken(const SideSettings& side, const std::string& configDir, const HttpOptions& http,
                       std::string rejected, std::string& token, Failure& failure, std::int64_t now,
-                      bool* refreshed) {
+                      bool* refreshed, std::chrono::milliseconds lockWait) {
     token.clear();
     if (refreshed) *refreshed = false;
     failure = {};
@@ -22,7 +22,11 @@ bool FreshAccessToken(const SideSettings& side, const std::string& configDir, co
         OpenTokenStore(side.oauthStore, {provider.name, side.oauthAccount, provider.clientId}, configDir);
     // Whoever holds the lock may be refreshing: the one after it finds the
     // new token stored and uses it instead of refreshing again.
-    RefreshLock lock(configDir);
+    RefreshLock lock(configDir, lockWait);
+    if (lock.timedOut()) {
+        failure = MakeFailure(FailureKind::Busy);
+        return false;
+    }
     StoredGrant stored;
     bool found = false;
     if (!store->load(stored, found, failure)) return false;

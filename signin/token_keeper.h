@@ -10,6 +10,7 @@
 #include "config/side_file.h"
 #include "oauth_http.h"
 #include "oauth_reply.h"
+#include "token_store.h"
 
 namespace quorvexia::signin {
 
@@ -20,6 +21,6 @@ inline constexpr std::int64_t kRefreshMargin = 300;
 // 0: the clock's time.
 bool FreshAccessToken(const SideSettings& side, const std::string& configDir, const HttpOptions& http,
                       std::string rejected, std::string& token, Failure& failure, std::int64_t now = 0,
-                      bool* refreshed = nullptr);
+                      bool* refreshed = nullptr, std::chrono::milliseconds lockWait = kRefreshLockWait);
 
 }  // namespace quorvexia::signin

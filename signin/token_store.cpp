@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <thread>
 #include <nlohmann/json.hpp>
 
 #include "config/config_file.h"
@@ -200,16 +201,21 @@ std::unique_ptr<TokenStore> OpenTokenStore(const std::string& kind, const StoreK
     return std::make_unique<KeyringStore>(key);
 }
 
-RefreshLock::RefreshLock(const std::string& configDir) {
+RefreshLock::RefreshLock(const std::string& configDir, std::chrono::milliseconds limit) {
     std::string path = Beside(configDir, kTokenLockName);
     fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd_ < 0) return;
-    while (::flock(fd_, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            ::close(fd_);
-            fd_ = -1;
-            return;
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        bool busy = errno == EWOULDBLOCK;
+        if ((busy || errno == EINTR) && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            continue;
         }
+        timedOut_ = busy;
+        ::close(fd_);
+        fd_ = -1;
+        return;
     }
 }
 

@@ -5,6 +5,7 @@
 // file is refused). Refreshes are serialised by a lock file beside korv.cfg.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -44,18 +45,26 @@ public:
 std::unique_ptr<TokenStore> OpenTokenStore(const std::string& kind, const StoreKey& key,
                                            const std::string& configDir);
 
+// Longer than any refresh can take (a token request ends within 30 s): a
+// run that holds the lock longer is stuck, and the next one gives up.
+inline constexpr std::chrono::milliseconds kRefreshLockWait{60000};
+
 // An exclusive lock on the lock file beside korv.cfg, held while the object
-// lives; two runs refreshing at once take turns.
+// lives; two runs refreshing at once take turns, the second waiting at most
+// `limit` for the first.
 class RefreshLock {
 public:
-    explicit RefreshLock(const std::string& configDir);
+    explicit RefreshLock(const std::string& configDir, std::chrono::milliseconds limit = kRefreshLockWait);
     ~RefreshLock();
     RefreshLock(const RefreshLock&) = delete;
     RefreshLock& operator=(const RefreshLock&) = delete;
     bool held() const { return fd_ >= 0; }
+    // Another run held the lock for all of `limit`.
+    bool timedOut() const { return timedOut_; }
 
 private:
     int fd_ = -1;
+    bool timedOut_ = false;
 };
 
 // The grant as the JSON text kept in either store, and back.

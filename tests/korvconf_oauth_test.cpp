@@ -3,7 +3,10 @@
 // file, a real key ring, no key ring at all), and that no token, code or
 // verifier shows up where others could read it.
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -18,6 +21,8 @@
 namespace quorvexia {
 namespace {
 
+using test::CmdlineSampler;
+using test::ExpectNoSecret;
 using test::FakeAuthServer;
 using test::FileExists;
 using test::ProgramResult;
@@ -32,16 +37,15 @@ struct OauthSetup {
     TempDir dir;
     TempDir bin;
 
-    explicit OauthSetup(const std::string& browser, const std::string& store = "file") {
+    explicit OauthSetup(const std::string& browser, const std::string& store = "file",
+                        const std::string& provider = "custom") {
         EXPECT_TRUE(server.ready());
         EXPECT_EQ(run({"init"}).status, 0);
-        SideSettings s = server.side(store);
-        EXPECT_EQ(run({"set", "oauth", s.oauth, "oauth-account", s.oauthAccount, "oauth-client-id", s.oauthClientId,
-                       "oauth-authorize-url", s.oauthAuthorizeUrl, "oauth-token-url", s.oauthTokenUrl,
-                       "oauth-device-url", s.oauthDeviceUrl, "oauth-scope", s.oauthScope, "oauth-store", store,
-                       "ca-file", s.caFile})
-                      .status,
-                  0);
+        SideSettings s = server.side(store, provider);
+        std::vector<std::string> set = {"set"};
+        for (const SideKey& key : SideKeys())
+            if (!(s.*key.value).empty()) set.insert(set.end(), {std::string(key.key), s.*key.value});
+        EXPECT_EQ(run(set).status, 0);
         std::string follow = "curl -s -L --max-time 10 --cacert '" + server.pki().caFile() + "' \"$1\" >/dev/null";
         std::string port = "$(echo \"$1\" | sed 's/.*redirect_uri=http%3A%2F%2F127.0.0.1%3A\\([0-9]*\\).*/\\1/')";
         std::string script = "#!/bin/sh\n";
@@ -58,40 +62,6 @@ struct OauthSetup {
         return test::RunProgram(KORVCONF_PATH, args, dir.path(), input, 60);
     }
 };
-
-// Every process's command line and environment, sampled while `busy` holds.
-class CmdlineSampler {
-public:
-    CmdlineSampler() : thread_([this] {
-        while (!stop_) {
-            for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-                for (const char* file : {"/cmdline", "/environ"}) {
-                    std::ifstream in(entry.path().string() + file, std::ios::binary);
-                    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-                    if (!text.empty()) seen_ += text + "\n";
-                }
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    }) {}
-    std::string finish() {
-        stop_ = true;
-        thread_.join();
-        return seen_;
-    }
-
-private:
-    std::atomic<bool> stop_{false};
-    std::string seen_;
-    std::thread thread_;
-};
-
-void ExpectNoSecret(const std::string& where, const std::string& text, const std::vector<std::string>& secrets) {
-    for (const std::string& secret : secrets) {
-        ASSERT_GT(secret.size(), 10u);
-        EXPECT_EQ(text.find(secret), std::string::npos) << "a secret shows in " << where;
-    }
-}
 
 TEST(KorvconfOauth, SignsInThroughTheBrowserAndKeepsNothingInTheOpen) {
     OauthSetup setup("browse");
@@ -193,6 +163,59 @@ TEST(KorvconfOauth, DeviceFlowAndUsageFaults) {
         EXPECT_EQ(bad.status, 2);
         EXPECT_EQ(bad.err, u.err);
     }
+}
+
+// The paste flow at a terminal, as over SSH: the client secret is asked
+// without echo, the browser's last address is pasted back; sign-out then
+// withdraws the grant at Google.
+TEST(KorvconfOauth, PastedAddressAndUnechoedSecretThenGoogleRevokes) {
+    OauthSetup setup("none", "file", "google");
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (chdir(setup.dir.path().c_str()) != 0) _exit(127);
+        execl(KORVCONF_PATH, "korvconf", "oauth", "signin", "--provider", "google", "--account", "ann@example.com",
+              "--paste", "--ask-client-secret", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string seen;
+    auto type = [&](const std::string& line) {
+        std::string text = line + "\r";
+        EXPECT_EQ(write(master, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    };
+    EXPECT_TRUE(test::ReadUntil(master, seen, "Client secret of the app registration: ", 20000)) << seen;
+    type("TypedClientSecret-0123456789");
+    EXPECT_TRUE(test::ReadUntil(master, seen, "paste its whole address here:", 20000)) << seen;
+    auto start = seen.find("  https://");
+    ASSERT_NE(start, std::string::npos) << seen;
+    std::string url = seen.substr(start + 2, seen.find('\r', start) - start - 2);
+    // The browser is sent back to a port no one listens on; its address bar
+    // keeps the redirected address.
+    auto back = platform::RunProcess({"curl", "-s", "-o", "/dev/null", "-w", "%{redirect_url}", "--max-time", "10",
+                                      "--cacert", setup.server.pki().caFile(), url},
+                                     platform::ProcessOptions{true, true, 0, 20});
+    ASSERT_NE(back.out.find("code="), std::string::npos) << back.out << back.err;
+    type(back.out);
+    EXPECT_TRUE(test::ReadUntil(master, seen, "Signed in as ann@example.com (korv.token)", 20000)) << seen;
+    int status = -1;
+    for (int i = 0; i < 400 && waitpid(pid, &status, WNOHANG) == 0; ++i) test::ReadUntil(master, seen, "never", 50);
+    if (!WIFEXITED(status)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    close(master);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
+    EXPECT_EQ(seen.find("TypedClientSecret"), std::string::npos) << "echoed: " << seen;
+    EXPECT_NE(seen.find("Servers of google: pop3s://pop.gmail.com and smtps://smtp.gmail.com"), std::string::npos);
+    std::string refresh = setup.server.currentRefresh();
+    ExpectNoSecret("korv.conf", ReadFile(setup.dir / "korv.conf"), {refresh, "TypedClientSecret-0123456789"});
+
+    ProgramResult out = setup.run({"oauth", "signout"});
+    EXPECT_EQ(out.status, 0) << out.err;
+    EXPECT_EQ(out.out + out.err, "Signed out ann@example.com\n");
+    EXPECT_EQ(setup.server.revocations(), 1);
+    EXPECT_FALSE(FileExists(setup.dir / "korv.token"));
 }
 
 TEST(KorvconfOauth, NoKeyRingSaysSoAndChangesNothing) {

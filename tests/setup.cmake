@@ -11,6 +11,11 @@ if(TARGET qsetupui)
   quorvexia_test(setup_sheet_test SOURCES setup_sheet_test.cpp setup_lsan_suppressions.cpp LIBS qsetupui Qt6::Test)
   target_compile_definitions(setup_sheet_test PRIVATE KORVCFG_PATH="$<TARGET_FILE:korvcfg>")
   add_dependencies(setup_sheet_test korvcfg)
+  # Sign-in under a real X server, where the browser is opened by xdg-open.
+  add_executable(setup_signin_test setup_signin_test.cpp oauth/fake_auth.cpp setup_lsan_suppressions.cpp)
+  target_link_libraries(setup_signin_test PRIVATE qtestsupport GTest::gtest_main qsetupui Qt6::Test)
+  add_test(NAME SetupSignIn COMMAND timeout 200 xvfb-run -a $<TARGET_FILE:setup_signin_test>)
+  set_tests_properties(SetupSignIn PROPERTIES TIMEOUT 300 ENVIRONMENT "QT_QPA_PLATFORM=xcb")
   if(TARGET fake_rasapi)
     quorvexia_test(setup_connection_test SOURCES setup_connection_test.cpp setup_lsan_suppressions.cpp LIBS qsetupui Qt6::Test)
     target_compile_definitions(setup_connection_test PRIVATE

@@ -37,13 +37,13 @@ TEST(SideFile, FaultsNameTheLine) {
     } cases[] = {
         {"# ok\nca-file = /x\npassword_command = y\n",
          "line 3: unknown key 'password_command' (known keys: password-command, token-command, ca-file, oauth, oauth-account, oauth-tenant, "
-         "oauth-client-id, oauth-authorize-url, oauth-token-url, oauth-device-url, oauth-scope, oauth-store)"},
+         "oauth-client-id, oauth-authorize-url, oauth-token-url, oauth-device-url, oauth-revoke-url, oauth-scope, oauth-store)"},
         {"\n\ntoken-command\n", "line 3: expected 'key = value', not 'token-command'"},
         {"ca-file = /a\nca-file = /b\n", "line 2: ca-file is given twice"},
         {"token-command = get 'token\n", "line 1: token-command: a quote ' is not closed"},
         {"password-command = a\x01" "b\n", "line 1: password-command takes one line without control characters"},
         {"= value\n", "line 1: unknown key '' (known keys: password-command, token-command, ca-file, oauth, oauth-account, oauth-tenant, "
-         "oauth-client-id, oauth-authorize-url, oauth-token-url, oauth-device-url, oauth-scope, oauth-store)"},
+         "oauth-client-id, oauth-authorize-url, oauth-token-url, oauth-device-url, oauth-revoke-url, oauth-scope, oauth-store)"},
     };
     for (const auto& c : cases) {
         SideSettings s;
@@ -88,7 +88,7 @@ TEST(SideFile, UnreadableFilesAreNamed) {
     WriteFile(dir / "bad.conf", "# first\nfoo = bar\n");
     EXPECT_EQ(ReadSideFile(dir / "bad.conf", s, error), SideFileStatus::Failed);
     EXPECT_EQ(error, "korv.conf line 2: unknown key 'foo' (known keys: password-command, token-command, ca-file, oauth, oauth-account, oauth-tenant, "
-         "oauth-client-id, oauth-authorize-url, oauth-token-url, oauth-device-url, oauth-scope, oauth-store)");
+         "oauth-client-id, oauth-authorize-url, oauth-token-url, oauth-device-url, oauth-revoke-url, oauth-scope, oauth-store)");
     test::MakeDir(dir / "adir");
     EXPECT_EQ(ReadSideFile(dir / "adir", s, error), SideFileStatus::Failed);
     EXPECT_EQ(error, "korv.conf: not a regular file");

@@ -254,6 +254,28 @@ TEST(SigninServer, TwoRunsAtOnceRefreshOnce) {
     EXPECT_EQ(tokens[0], tokens[1]);
 }
 
+TEST(SigninServer, AStuckRefreshIsWaitedForOnlySoLong) {
+    FakeAuthServer server;
+    ASSERT_TRUE(server.ready());
+    TempDir dir;
+    SignedIn s;
+    SignIn(server, dir.path(), s);
+    RefreshLock stuck(dir.path());
+    ASSERT_TRUE(stuck.held());
+    std::string token;
+    Failure failure;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(FreshAccessToken(server.side(), dir.path(), server.http(), "", token, failure,
+                                  s.grant.expiresAt - 60, nullptr, std::chrono::milliseconds(300)));
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(300));
+    EXPECT_LT(took, std::chrono::seconds(3));
+    EXPECT_EQ(failure.sentence, "another korv run has been refreshing the sign-in for over a minute: end that run "
+                                "(or wait for it) and try again");
+    EXPECT_FALSE(failure.retryable());
+    EXPECT_EQ(server.refreshes(), 0);
+}
+
 TEST(SigninServer, TokenFileMustBeTheUsersAlone) {
     FakeAuthServer server;
     ASSERT_TRUE(server.ready());

@@ -1,6 +1,8 @@
 #include "fake_auth.h"
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -42,15 +44,25 @@ std::string FakeAuthServer::requests() const {
     return FileExists(dir_ / "requests.log") ? ReadFile(dir_ / "requests.log") : std::string();
 }
 
-SideSettings FakeAuthServer::side(const std::string& store) const {
+int FakeAuthServer::revocations() const {
+    if (!FileExists(dir_ / "revocations")) return 0;
+    std::string text = ReadFile(dir_ / "revocations");
+    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+}
+
+SideSettings FakeAuthServer::side(const std::string& store, const std::string& provider) const {
     SideSettings s;
-    s.oauth = "custom";
+    s.oauth = provider;
     s.oauthAccount = "ann@example.com";
     s.oauthClientId = "korv-test-client";
     s.oauthAuthorizeUrl = url("/authorize");
     s.oauthTokenUrl = url("/token");
-    s.oauthDeviceUrl = url("/devicecode");
-    s.oauthScope = "mail offline";
+    if (provider == "google") {
+        s.oauthRevokeUrl = url("/revoke");
+    } else {
+        s.oauthDeviceUrl = url("/devicecode");
+        s.oauthScope = "mail offline";
+    }
     s.oauthStore = store;
     s.caFile = pki_.caFile();
     return s;
@@ -79,6 +91,33 @@ void SignInForTest(const FakeAuthServer& server, const SideSettings& side, const
     auto store = OpenTokenStore(side.oauthStore, {provider.name, side.oauthAccount, provider.clientId}, dir);
     ASSERT_TRUE(store->save({grant.refreshToken, grant.accessToken, grant.expiresAt, ""}, failure))
         << failure.sentence;
+}
+
+CmdlineSampler::CmdlineSampler()
+    : thread_([this] {
+          while (!stop_) {
+              for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+                  for (const char* file : {"/cmdline", "/environ"}) {
+                      std::ifstream in(entry.path().string() + file, std::ios::binary);
+                      std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+                      if (!text.empty()) seen_ += text + "\n";
+                  }
+              }
+              std::this_thread::sleep_for(std::chrono::milliseconds(20));
+          }
+      }) {}
+
+std::string CmdlineSampler::finish() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    return seen_;
+}
+
+void ExpectNoSecret(const std::string& where, const std::string& text, const std::vector<std::string>& secrets) {
+    for (const std::string& secret : secrets) {
+        ASSERT_GT(secret.size(), 10u);
+        EXPECT_EQ(text.find(secret), std::string::npos) << "a secret shows in " << where;
+    }
 }
 
 }  // namespace quorvexia::test

@@ -3,7 +3,10 @@
 // pid; the fault it plays is switched with mode().
 #pragma once
 
+#include <atomic>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "signin/oauth_http.h"
 #include "signin/oauth_provider.h"
@@ -30,8 +33,10 @@ public:
     std::string currentRefresh() const;
     int refreshes() const;           // refreshes granted so far
     std::string requests() const;    // one line per request
-    // korv.conf's settings for this server: a custom provider.
-    SideSettings side(const std::string& store = "file") const;
+    int revocations() const;         // refresh tokens withdrawn at /revoke
+    // korv.conf's settings for this server: a custom provider, or Google's
+    // preset with this server's addresses laid over it.
+    SideSettings side(const std::string& store = "file", const std::string& provider = "custom") const;
     signin::HttpOptions http() const { return {pki_.caFile(), 5, 10}; }
     const TestPki& pki() const { return pki_; }
     // The file holding the current access token alone.
@@ -43,5 +48,20 @@ private:
     BackgroundProcess process_;
     unsigned short port_ = 0;
 };
+
+// Every process's command line and environment, sampled until finish().
+class CmdlineSampler {
+public:
+    CmdlineSampler();
+    std::string finish();
+
+private:
+    std::atomic<bool> stop_{false};
+    std::string seen_;
+    std::thread thread_;
+};
+
+// Fails the test when one of `secrets` stands in `text`.
+void ExpectNoSecret(const std::string& where, const std::string& text, const std::vector<std::string>& secrets);
 
 }  // namespace quorvexia::test

@@ -18,6 +18,7 @@ request so a test can switch it:
   device        device polls: pending, slow_down, then tokens
   expired       device polls: expired_token
 
+POST /revoke withdraws the current refresh token (noted in DIR/revocations).
 State in DIR: tokens.json (the current tokens, for the leak and rotation
 checks), access (the current access token alone, for the mail servers), refreshes (one line per refresh granted), requests.log (endpoint
 and grant type of every request; never a secret). Stops by itself after
@@ -112,6 +113,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
         grant = form.get("grant_type", "")
         note("requests.log", "POST " + path + " " + grant)
         m = mode()
+        if path == "/revoke":  # as Google's: the token alone, no client
+            with lock:
+                if not form.get("token") or form.get("token") != tokens["refresh"]:
+                    return self.error("invalid_token")
+                tokens["refresh"] = None
+            note("revocations", "revoked")
+            return self.send(200, "{}")
         if form.get("client_id") != CLIENT:
             return self.error("invalid_client", "unknown client", 401)
         if path == "/devicecode":
