@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "oauth/fake_auth.h"
+#include "pop3_dovecot.h"
 #include "signin/oauth_flows.h"
 #include "signin/token_store.h"
 #include "smtp_test_support.h"
@@ -91,6 +92,41 @@ TEST(KorvOauth, RefreshesAndRetriesOnceAndKeepsTokensOutOfSight) {
                                  ReadFile(k.box.path("korv.cfg"));
         for (const std::string& secret : {signedIn, k.auth.currentAccess(), k.auth.currentRefresh()})
             EXPECT_EQ(everything.find(secret), std::string::npos) << "a token shows in the console, log or files";
+    }
+}
+
+// The POP3 side against Dovecot, which asks the fake server whether the
+// token korv sends is the current one.
+TEST(KorvOauth, Pop3Xoauth2AgainstDovecotIntrospecting) {
+    if (!DovecotServer::Installed()) GTEST_SKIP() << "dovecot is not installed";
+    struct {
+        const char* name;
+        const char* stored;
+        int refreshes;
+        const char* introspections;
+    } cases[] = {
+        {"stored token used as it is", "", 0, "active\n"},
+        {"refused token: one refresh, one retry", "AT-revoked-early-0123456789", 1, "inactive\nactive\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        KorvOauth k;
+        k.signIn();
+        k.storeAccess(*c.stored ? c.stored : k.auth.currentAccess(), 3000);
+        DovecotTls tls{k.auth.pki().cert("good"), k.auth.pki().key("good")};
+        DovecotOauth oauth{k.auth.url("/introspect"), k.auth.pki().caFile()};
+        DovecotServer dovecot(&tls, &oauth);
+        dovecot.addMessage("1700000001.M1P1.quorvexia", "Subject: one\n\nfirst\n");
+        ASSERT_TRUE(dovecot.start());
+        k.box.config.pop3Server.assign("pop3s://" + dovecot.pop3sAddress());
+        ProgramResult r = k.box.run({"/receive", "/debug"}, "", 120);
+        EXPECT_EQ(r.status, 0) << r.out << k.box.log() << dovecot.log();
+        EXPECT_EQ(dovecot.messagesLeft(), 0);
+        EXPECT_NE(dovecot.log().find("Login: user=<ann>, method=XOAUTH2"), std::string::npos) << dovecot.log();
+        EXPECT_EQ(k.auth.refreshes(), c.refreshes);
+        EXPECT_EQ(k.auth.introspections(), c.introspections);
+        for (const std::string& secret : {k.auth.currentAccess(), k.auth.currentRefresh()})
+            EXPECT_EQ((r.out + k.box.log()).find(secret), std::string::npos) << "a token shows in the console or log";
     }
 }
 

@@ -27,7 +27,7 @@ const char* kDovecot = "/usr/sbin/dovecot";
 
 bool DovecotServer::Installed() { return access(kDovecot, X_OK) == 0; }
 
-DovecotServer::DovecotServer(const DovecotTls* tls) {
+DovecotServer::DovecotServer(const DovecotTls* tls, const DovecotOauth* oauth) {
     const std::string& d = dir_.path();
     chmod(d.c_str(), 0711);  // the login processes must reach base_dir
     for (const char* sub : {"base", "state", "mail/ann/Maildir/new", "mail/ann/Maildir/cur", "mail/ann/Maildir/tmp"})
@@ -45,12 +45,23 @@ DovecotServer::DovecotServer(const DovecotTls* tls) {
         pop3s = "  inet_listener pop3s {\n    address = 127.0.0.2\n    port = " + std::to_string(pop3sPort_) +
                 "\n    ssl = yes\n  }\n";
     }
+    std::string passdb = "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN username_format=%u " + d + "/passwd\n}\n";
+    if (oauth) {
+        // The auth process runs as dovecot's own user: the trust goes where it can read it.
+        WriteFile(d + "/oauth-ca.pem", ReadFile(oauth->caFile));
+        chmod((d + "/oauth-ca.pem").c_str(), 0644);
+        WriteFile(d + "/oauth2.conf", "introspection_mode = post\nintrospection_url = " + oauth->introspectionUrl +
+                                          "\nusername_attribute = username\nactive_attribute = active\n"
+                                          "active_value = true\ntls_ca_cert_file = " + d + "/oauth-ca.pem\n");
+        chmod((d + "/oauth2.conf").c_str(), 0644);
+        security += "auth_mechanisms = xoauth2\nauth_failure_delay = 0\n";
+        passdb = "passdb {\n  driver = oauth2\n  mechanisms = xoauth2\n  args = " + d + "/oauth2.conf\n}\n";
+    }
     WriteFile(d + "/dovecot.conf",
               "protocols = pop3\nlisten = " + host_ + "\nbase_dir = " + d + "/base\nstate_dir = " + d +
                   "/state\nlog_path = " + d + "/dovecot.log\n" + security +
-                  "mail_location = maildir:" + d + "/mail/%u/Maildir\n"
-                  "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN username_format=%u " + d + "/passwd\n}\n"
-                  "userdb {\n  driver = static\n  args = uid=nobody gid=nogroup home=" + d + "/mail/%u\n}\n"
+                  "mail_location = maildir:" + d + "/mail/%u/Maildir\n" +
+                  passdb + "userdb {\n  driver = static\n  args = uid=nobody gid=nogroup home=" + d + "/mail/%u\n}\n"
                   "service pop3-login {\n  inet_listener pop3 {\n    address = " + host_ + "\n    port = " +
                   std::to_string(port_) + "\n  }\n" + pop3s + "}\n");
 }

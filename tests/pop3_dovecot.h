@@ -15,12 +15,19 @@ struct DovecotTls {
     std::string key;
 };
 
+// Sign-in by XOAUTH2 only, the token checked at an introspection endpoint
+// (RFC 7662) that trusts `caFile`.
+struct DovecotOauth {
+    std::string introspectionUrl;
+    std::string caFile;
+};
+
 class DovecotServer {
 public:
     // Prepared, not started. With `tls`, it listens on 127.0.0.2 (so that a
     // client from 127.0.0.1 is not "the same host" that may log in in plain
     // text) with ssl = required: a plain port offering STLS, and a pop3s port.
-    explicit DovecotServer(const DovecotTls* tls = nullptr);
+    explicit DovecotServer(const DovecotTls* tls = nullptr, const DovecotOauth* oauth = nullptr);
     ~DovecotServer();
     DovecotServer(const DovecotServer&) = delete;
     DovecotServer& operator=(const DovecotServer&) = delete;

@@ -50,6 +50,10 @@ int FakeAuthServer::revocations() const {
     return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
 }
 
+std::string FakeAuthServer::introspections() const {
+    return FileExists(dir_ / "introspections") ? ReadFile(dir_ / "introspections") : std::string();
+}
+
 SideSettings FakeAuthServer::side(const std::string& store, const std::string& provider) const {
     SideSettings s;
     s.oauth = provider;

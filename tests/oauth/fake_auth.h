@@ -34,6 +34,8 @@ public:
     int refreshes() const;           // refreshes granted so far
     std::string requests() const;    // one line per request
     int revocations() const;         // refresh tokens withdrawn at /revoke
+    // One line per /introspect: "active" or "inactive".
+    std::string introspections() const;
     // korv.conf's settings for this server: a custom provider, or Google's
     // preset with this server's addresses laid over it.
     SideSettings side(const std::string& store = "file", const std::string& provider = "custom") const;

@@ -18,7 +18,8 @@ request so a test can switch it:
   device        device polls: pending, slow_down, then tokens
   expired       device polls: expired_token
 
-POST /revoke withdraws the current refresh token (noted in DIR/revocations).
+POST /introspect tells a mail server whether an access token is the current
+one (for user ann). POST /revoke withdraws the current refresh token (noted in DIR/revocations).
 State in DIR: tokens.json (the current tokens, for the leak and rotation
 checks), access (the current access token alone, for the mail servers), refreshes (one line per refresh granted), requests.log (endpoint
 and grant type of every request; never a secret). Stops by itself after
@@ -120,6 +121,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 tokens["refresh"] = None
             note("revocations", "revoked")
             return self.send(200, "{}")
+        if path == "/introspect":  # RFC 7662, as a mail server asks it
+            with lock:
+                active = bool(form.get("token")) and form.get("token") == tokens["access"]
+            note("introspections", "active" if active else "inactive")
+            return self.send(200, json.dumps({"active": True, "username": "ann"} if active else {"active": False}))
         if form.get("client_id") != CLIENT:
             return self.error("invalid_client", "unknown client", 401)
         if path == "/devicecode":
