@@ -109,7 +109,10 @@ signin::SignInChoice SignInDialog::choice() const {
             custom ? Trimmed(scope_) : ""};
 }
 
-std::string SignInDialog::clientSecret() const { return secret_->isVisible() ? secret_->text().toStdString() : ""; }
+std::string SignInDialog::clientSecret() const {
+    // Microsoft's desktop apps have none; a secret typed before switching to it does not count.
+    return provider_->currentIndex() == 0 ? std::string() : secret_->text().toStdString();
+}
 
 SignInProgress::SignInProgress(const std::string& url, bool browserOpened, QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("signin.progress"));

@@ -20,6 +20,20 @@ Failure Told(FailureKind kind, std::string sentence) {
     return f;
 }
 
+// The provider and store of korv.conf's sign-in, with what the store holds
+// (`found` false when nothing).
+bool LoadCurrent(const SideSettings& side, const std::string& dir, Provider& provider,
+                 std::unique_ptr<TokenStore>& store, StoredGrant& grant, bool& found, Failure& failure) {
+    std::string error;
+    if (!ProviderFromSide(side, provider, error)) {
+        failure = Told(FailureKind::Refused, error);
+        return false;
+    }
+    store = StoreOf(side, provider, dir);
+    found = false;
+    return store->load(grant, found, failure);
+}
+
 void ForgetProvider(SideSettings& side) {
     side.oauthTenant = side.oauthClientId = side.oauthAuthorizeUrl = side.oauthTokenUrl = "";
     side.oauthDeviceUrl = side.oauthRevokeUrl = side.oauthScope = "";
@@ -103,19 +117,14 @@ std::string SignedInText(const std::string& account, const std::string& where) {
 
 bool SignInState(const SideSettings& side, const std::string& configDir, std::string& where, Failure& failure) {
     Provider provider;
-    std::string error;
+    std::unique_ptr<TokenStore> store;
+    StoredGrant grant;
+    bool found = false;
     if (side.oauth.empty()) {
         failure = MakeFailure(FailureKind::NotSignedIn);
         return false;
     }
-    if (!ProviderFromSide(side, provider, error)) {
-        failure = Told(FailureKind::Refused, error);
-        return false;
-    }
-    auto store = StoreOf(side, provider, configDir);
-    StoredGrant grant;
-    bool found = false;
-    if (!store->load(grant, found, failure)) return false;
+    if (!LoadCurrent(side, configDir, provider, store, grant, found, failure)) return false;
     if (!found) {
         failure = MakeFailure(FailureKind::NotSignedIn);
         return false;
@@ -129,15 +138,13 @@ bool SignOut(SideSettings& side, const std::string& configDir, std::string& acco
     unconfirmed = false;
     account = side.oauthAccount;
     Provider provider;
-    std::string error;
-    if (!ProviderFromSide(side, provider, error)) {
-        failure = Told(FailureKind::Refused, error);
-        return false;
-    }
-    auto store = StoreOf(side, provider, configDir);
+    std::unique_ptr<TokenStore> store;
     StoredGrant grant;
     bool found = false;
-    if (store->load(grant, found, failure) && found && !provider.revokeUrl.empty()) {
+    bool loaded = LoadCurrent(side, configDir, provider, store, grant, found, failure);
+    if (!store) return false;
+    // A grant the store cannot give back cannot be revoked, but is still forgotten.
+    if (loaded && found && !provider.revokeUrl.empty()) {
         HttpReply reply = PostForm(provider.revokeUrl, {{"token", grant.refreshToken}}, HttpOptions{side.caFile});
         unconfirmed = !reply.delivered || reply.status != 200;
     }
@@ -145,6 +152,7 @@ bool SignOut(SideSettings& side, const std::string& configDir, std::string& acco
     if (!store->erase(failure)) return false;
     side.oauth = side.oauthAccount = side.oauthStore = "";
     ForgetProvider(side);
+    std::string error;
     if (!WriteSideFile(Beside(configDir, kSideFileName), side, error)) {
         failure = Told(FailureKind::Store, "cannot write korv.conf: " + error);
         return false;

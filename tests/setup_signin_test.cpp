@@ -66,52 +66,71 @@ void AnswerSignIn(const char* provider, const char* account, int store,
     });
 }
 
-TEST_F(SetupSignIn, GooglePresetSignsInFillsTheServersAndRevokesAtSignOut) {
-    // A build's registration would come from the preset; the test's points
-    // at the fake server.
-    SideSettings side = server.side("file", "google");
-    prepare(side, "curl -s -L --max-time 10 --cacert '" + server.pki().caFile() + "' \"$1\" >/dev/null");
-    settings.pop3Server = "pop.example.com";
-    setup::SetupSheet sheet(settings, noProvider, boxes);
-    test::ShowSheet(sheet);
-    test::ShowTab(sheet, 1);
-    EXPECT_EQ(status(&sheet), "not signed in: run korvcfg or korvconf oauth signin");
+TEST_F(SetupSignIn, PresetsSignInFillTheServersAndSignOut) {
+    struct {
+        const char* title;
+        const char* provider;
+        std::vector<std::pair<const char*, std::string>> fields;
+        const char *pop3, *pop3Security, *smtp, *smtpSecurity;
+        const char* exchange;  // the code exchange as the server saw it
+        int revocations;
+    } cases[] = {
+        {"Google", "google", {{"signin.client-secret", "GoogleDesktopSecret-0123456789"}}, "pop.gmail.com", "SSL/TLS",
+         "smtp.gmail.com", "SSL/TLS", "POST /token authorization_code with client secret\n", 1},
+        {"Microsoft", "microsoft", {{"signin.tenant", "organizations"}}, "outlook.office365.com", "SSL/TLS",
+         "smtp.office365.com", "STARTTLS", "POST /token authorization_code\n", 0},
+    };
+    prepare({}, "curl -s -L --max-time 10 --cacert '" + server.pki().caFile() + "' \"$1\" >/dev/null");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.title);
+        // A build's registration would come with the preset; the test's
+        // points at the fake server.
+        std::string error;
+        ASSERT_TRUE(WriteSideFile(dir / "korv.conf", server.side("file", c.provider), error)) << error;
+        int revokedBefore = server.revocations();
+        settings = {};
+        settings.pop3Server = "pop.example.com";
+        setup::SetupSheet sheet(settings, noProvider, boxes);
+        test::ShowSheet(sheet);
+        test::ShowTab(sheet, 1);
+        EXPECT_EQ(status(&sheet), "not signed in: run korvcfg or korvconf oauth signin");
 
-    test::CmdlineSampler sampler;
-    AnswerSignIn("Google", "ann@example.com", 1);
-    Find<QPushButton>(&sheet, "109.signin")->click();
-    std::string processes = sampler.finish();
-    EXPECT_EQ(status(&sheet), "Signed in as ann@example.com (korv.token)");
-    // The preset's servers with their security, and the account as user.
-    EXPECT_EQ(test::Text(Find<QLineEdit>(&sheet, "1240")), "pop.gmail.com");
-    EXPECT_EQ(Find<QComboBox>(&sheet, "1244")->currentText().toStdString(), "SSL/TLS");
-    EXPECT_EQ(test::Text(Find<QLineEdit>(&sheet, "1239")), "smtp.gmail.com");
-    EXPECT_EQ(Find<QComboBox>(&sheet, "1243")->currentText().toStdString(), "SSL/TLS");
-    EXPECT_EQ(test::Text(Find<QLineEdit>(&sheet, "1241")), "ann@example.com");
+        test::CmdlineSampler sampler;
+        AnswerSignIn(c.title, "ann@example.com", 1, c.fields);
+        Find<QPushButton>(&sheet, "109.signin")->click();
+        std::string processes = sampler.finish();
+        EXPECT_EQ(status(&sheet), "Signed in as ann@example.com (korv.token)");
+        EXPECT_NE(server.requests().find(c.exchange), std::string::npos) << server.requests();
+        // The preset's servers with their security, and the account as user.
+        EXPECT_EQ(test::Text(Find<QLineEdit>(&sheet, "1240")), c.pop3);
+        EXPECT_EQ(Find<QComboBox>(&sheet, "1244")->currentText().toStdString(), c.pop3Security);
+        EXPECT_EQ(test::Text(Find<QLineEdit>(&sheet, "1239")), c.smtp);
+        EXPECT_EQ(Find<QComboBox>(&sheet, "1243")->currentText().toStdString(), c.smtpSecurity);
+        EXPECT_EQ(test::Text(Find<QLineEdit>(&sheet, "1241")), "ann@example.com");
 
-    SideSettings kept;
-    std::string error;
-    ASSERT_EQ(ReadSideFile(dir / "korv.conf", kept, error), SideFileStatus::Read) << error;
-    EXPECT_EQ(kept.oauth, "google");
-    EXPECT_EQ(kept.oauthAccount, "ann@example.com");
-    EXPECT_EQ(kept.oauthStore, "file");
-    struct stat st {};
-    ASSERT_EQ(stat((dir / "korv.token").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-    std::vector<std::string> secrets = {server.currentAccess(), server.currentRefresh()};
-    EXPECT_NE(ReadFile(dir / "korv.token").find(secrets[1]), std::string::npos);
-    test::ExpectNoSecret("korv.conf", ReadFile(dir / "korv.conf"), secrets);
-    test::ExpectNoSecret("a command line or environment", processes, secrets);
+        SideSettings kept;
+        ASSERT_EQ(ReadSideFile(dir / "korv.conf", kept, error), SideFileStatus::Read) << error;
+        EXPECT_EQ(kept.oauth, c.provider);
+        EXPECT_EQ(kept.oauthAccount, "ann@example.com");
+        EXPECT_EQ(kept.oauthStore, "file");
+        struct stat st {};
+        ASSERT_EQ(stat((dir / "korv.token").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        std::vector<std::string> secrets = {server.currentAccess(), server.currentRefresh(),
+                                            "GoogleDesktopSecret-0123456789"};
+        EXPECT_NE(ReadFile(dir / "korv.token").find(secrets[1]), std::string::npos);
+        test::ExpectNoSecret("korv.conf", ReadFile(dir / "korv.conf"), secrets);
+        test::ExpectNoSecret("a command line or environment", processes, secrets);
 
-    Find<QPushButton>(&sheet, "109.signout")->click();
-    EXPECT_EQ(status(&sheet), "Signed out ann@example.com");
-    EXPECT_EQ(server.revocations(), 1);
-    EXPECT_FALSE(test::FileExists(dir / "korv.token"));
-    ASSERT_EQ(ReadSideFile(dir / "korv.conf", kept, error), SideFileStatus::Read) << error;
-    EXPECT_EQ(kept.oauth, "");
-    test::ShowTab(sheet, 0);
-    EXPECT_EQ(settings.pop3Server, "pop3s://pop.gmail.com");
-    EXPECT_EQ(settings.smtpServer, "smtps://smtp.gmail.com");
+        Find<QPushButton>(&sheet, "109.signout")->click();
+        EXPECT_EQ(status(&sheet), "Signed out ann@example.com");
+        EXPECT_EQ(server.revocations() - revokedBefore, c.revocations);
+        EXPECT_FALSE(test::FileExists(dir / "korv.token"));
+        ASSERT_EQ(ReadSideFile(dir / "korv.conf", kept, error), SideFileStatus::Read) << error;
+        EXPECT_EQ(kept.oauth, "");
+        test::ShowTab(sheet, 0);
+        EXPECT_EQ(settings.pop3Server, "pop3s://" + std::string(c.pop3));
+    }
 }
 
 TEST_F(SetupSignIn, CancelStopsTheListenerAtOnceAndKeepsNothing) {

@@ -34,25 +34,16 @@ static std::string TokenOf(const std::string& dir, const char* name) {
 std::string FakeAuthServer::currentAccess() const { return TokenOf(dir_.path(), "access"); }
 std::string FakeAuthServer::currentRefresh() const { return TokenOf(dir_.path(), "refresh"); }
 
-int FakeAuthServer::refreshes() const {
-    if (!FileExists(dir_ / "refreshes")) return 0;
-    std::string text = ReadFile(dir_ / "refreshes");
-    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+std::string FakeAuthServer::note(const char* name) const {
+    return FileExists(dir_ / name) ? ReadFile(dir_ / name) : std::string();
 }
 
-std::string FakeAuthServer::requests() const {
-    return FileExists(dir_ / "requests.log") ? ReadFile(dir_ / "requests.log") : std::string();
-}
+static int Lines(const std::string& text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
 
-int FakeAuthServer::revocations() const {
-    if (!FileExists(dir_ / "revocations")) return 0;
-    std::string text = ReadFile(dir_ / "revocations");
-    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
-}
-
-std::string FakeAuthServer::introspections() const {
-    return FileExists(dir_ / "introspections") ? ReadFile(dir_ / "introspections") : std::string();
-}
+int FakeAuthServer::refreshes() const { return Lines(note("refreshes")); }
+std::string FakeAuthServer::requests() const { return note("requests.log"); }
+int FakeAuthServer::revocations() const { return Lines(note("revocations")); }
+std::string FakeAuthServer::introspections() const { return note("introspections"); }
 
 SideSettings FakeAuthServer::side(const std::string& store, const std::string& provider) const {
     SideSettings s;

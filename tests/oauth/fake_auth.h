@@ -45,6 +45,8 @@ public:
     std::string accessFile() const { return dir_ / "access"; }
 
 private:
+    std::string note(const char* name) const;  // a file the server keeps, or ""
+
     TestPki pki_;
     TempDir dir_;
     BackgroundProcess process_;

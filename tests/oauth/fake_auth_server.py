@@ -22,7 +22,7 @@ POST /introspect tells a mail server whether an access token is the current
 one (for user ann). POST /revoke withdraws the current refresh token (noted in DIR/revocations).
 State in DIR: tokens.json (the current tokens, for the leak and rotation
 checks), access (the current access token alone, for the mail servers), refreshes (one line per refresh granted), requests.log (endpoint
-and grant type of every request; never a secret). Stops by itself after
+grant type and whether a client secret came, of every request; never a secret). Stops by itself after
 the given seconds.
 """
 import base64, hashlib, http.server, json, os, secrets, ssl, sys, threading, time, urllib.parse
@@ -112,7 +112,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         form = dict(urllib.parse.parse_qsl(self.rfile.read(length).decode()))
         path = urllib.parse.urlsplit(self.path).path
         grant = form.get("grant_type", "")
-        note("requests.log", "POST " + path + " " + grant)
+        note("requests.log", "POST " + path + " " + grant + (" with client secret" if form.get("client_secret") else ""))
         m = mode()
         if path == "/revoke":  # as Google's: the token alone, no client
             with lock:
