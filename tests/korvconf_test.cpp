@@ -596,16 +596,7 @@ TEST(KorvconfProgram, PasswordPromptOnATerminalDoesNotEcho) {
     const char typed[] = "TypedSecret42\r";
     ASSERT_EQ(write(master, typed, sizeof typed - 1), static_cast<ssize_t>(sizeof typed - 1));
     readUntil("\n", 20000);
-    int status = -1;
-    for (int i = 0; i < 400 && waitpid(pid, &status, WNOHANG) == 0; ++i) {
-        readUntil("never", 50);
-    }
-    if (!WIFEXITED(status)) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-    }
-    close(master);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
+    EXPECT_TRUE(test::EndsWellOnTerminal(pid, master, seen)) << seen;
     EXPECT_EQ(seen.find("TypedSecret42"), std::string::npos) << "echoed: " << seen;
     EXPECT_EQ(test::ReadConfig(dir / "korv.cfg").pop3Password.text(), "TypedSecret42");
 }

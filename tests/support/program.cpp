@@ -91,6 +91,17 @@ bool ReadUntil(int fd, std::string& seen, const std::string& text, int ms) {
     return seen.find(text) != std::string::npos;
 }
 
+bool EndsWellOnTerminal(int pid, int fd, std::string& seen) {
+    int status = -1;
+    for (int i = 0; i < 400 && waitpid(pid, &status, WNOHANG) == 0; ++i) ReadUntil(fd, seen, "never", 50);
+    if (!WIFEXITED(status)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    close(fd);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 KorvSandbox::KorvSandbox() {
     config = DefaultConfig();
     config.inboundDir.assign("in");

@@ -26,6 +26,10 @@ ProgramResult RunProgram(const std::string& exe, const std::vector<std::string>&
 // milliseconds or until the writer closes; whether it came.
 bool ReadUntil(int fd, std::string& seen, const std::string& text, int ms);
 
+// Lets the program `pid` on the terminal `fd` end (killed after 20 s), reading
+// what it writes into `seen`, and closes `fd`; whether it exited with 0.
+bool EndsWellOnTerminal(int pid, int fd, std::string& seen);
+
 class KorvSandbox {
 public:
     KorvSandbox();  // korv linked in, "in" and "out" created, a default config in memory
