@@ -93,9 +93,14 @@ CmdlineSampler::CmdlineSampler()
           while (!stop_) {
               for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
                   for (const char* file : {"/cmdline", "/environ"}) {
-                      std::ifstream in(entry.path().string() + file, std::ios::binary);
-                      std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-                      if (!text.empty()) seen_ += text + "\n";
+                      // A process that ends while it is read fails the read (ESRCH, thrown
+                      // by the stream); the others are still read.
+                      try {
+                          std::ifstream in(entry.path().string() + file, std::ios::binary);
+                          std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+                          if (!text.empty()) seen_ += text + "\n";
+                      } catch (const std::exception&) {
+                      }
                   }
               }
               std::this_thread::sleep_for(std::chrono::milliseconds(20));
