@@ -34,6 +34,7 @@ mpop and msmtp are installed with apt-get when missing (never needed by the
 build or the tests).
 
 Usage: bench/compare_tls.py [--korv PATH] [--runs 3] [--peer-runs N] [--workloads a,b]
+                            [--clients korv,floor,mpop,msmtp]
 """
 import argparse
 import os
@@ -249,13 +250,17 @@ def main():
     ap.add_argument("--peer-runs", type=int, help="runs of mpop and msmtp (default: --runs; msmtp takes "
                     "minutes per run on 1000 messages)")
     ap.add_argument("--workloads", default=",".join(WORKLOADS))
+    ap.add_argument("--clients", default="korv,floor,mpop,msmtp", help="each runs over TLS and in plain text")
     args = ap.parse_args()
     args.peer_runs = args.peer_runs or args.runs
     workloads = args.workloads.split(",")
     for w in workloads:
         if w not in WORKLOADS:
             ap.error("unknown workload %s (known: %s)" % (w, ", ".join(WORKLOADS)))
-    compare.install_peers(["mpop", "msmtp"])
+    clients = args.clients.split(",")
+    for protocol in CLIENTS:
+        CLIENTS[protocol] = [c for c in CLIENTS[protocol] if c.replace("-plain", "") in clients]
+    compare.install_peers([c for c in ("mpop", "msmtp") if c in clients])
     if not args.korv:
         args.korv = compare.build_korv()
 
