@@ -296,12 +296,15 @@ def main():
     print(compare.describe_machine("/dev/shm"))
     print("medians of %d runs (peers: %d); %s %s, cipher cost %.5f s/MiB (openssl speed -evp %s, 16 KiB blocks)"
           % (args.runs, args.peer_runs, version, cipher, cipher_cost, evp))
-    print("goal = 1.3 x the client's plaintext CPU/MiB + cipher cost; floor = the floor client over TLS")
+    print("goal = 1.3 x the client's plaintext CPU/MiB + cipher cost; floor = the floor client over TLS;")
+    print("TLS extra = CPU/MiB over TLS - CPU/MiB in plain text, the cost of TLS alone, also as a ratio to the floor's")
     print("| workload | client | wall s | CPU s | CPU ms/MiB | plain CPU ms/MiB | TLS/plain CPU "
-          "| goal ms/MiB | CPU/goal | wall/floor | CPU/floor | checked |")
-    print("|---|---|---|---|---|---|---|---|---|---|---|---|")
+          "| goal ms/MiB | CPU/goal | wall/floor | CPU/floor | TLS extra ms/MiB | extra/floor's | checked |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
     for name, mib, results in table:
         floor = results.get("floor")
+        floor_plain = results.get("floor-plain")
+        floor_extra = (floor[1] - floor_plain[1]) / mib * 1000 if floor and floor_plain else float("nan")
         for client in [c for c in results if not c.endswith("-plain")]:
             wall, cpu, ok = results[client]
             plain = results.get(client + "-plain")
@@ -312,6 +315,7 @@ def main():
             row = [name, client, "%.3f" % wall, "%.3f" % cpu, "%.1f" % per, "%.1f" % plain_per,
                    "%.2f" % (per / max(plain_per, 1e-6)), "%.1f" % goal, "%.2f" % (per / goal),
                    "%.2f" % (wall / floor[0]) if floor else "", "%.2f" % (cpu / max(floor[1], 1e-6)) if floor else "",
+                   "%.1f" % (per - plain_per), "%.2f" % ((per - plain_per) / floor_extra) if floor_extra > 0 else "",
                    "ok" if ok else "FAILED"]
             print("| " + " | ".join(row) + " |")
 
