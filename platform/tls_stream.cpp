@@ -31,7 +31,7 @@ TlsStream* StreamOf(BIO* bio) { return static_cast<TlsStream*>(BIO_get_data(bio)
 
 int BioWrite(BIO* bio, const char* data, int size) {
     BIO_clear_retry_flags(bio);
-    return StreamOf(bio)->innerSend(data, static_cast<std::size_t>(size)) ? size : -1;
+    return StreamOf(bio)->bioWrite(data, static_cast<std::size_t>(size)) ? size : -1;
 }
 
 int BioRead(BIO* bio, char* data, int size) {
@@ -41,7 +41,10 @@ int BioRead(BIO* bio, char* data, int size) {
     return static_cast<int>(got);
 }
 
-long BioCtrl(BIO*, int command, long, void*) { return command == BIO_CTRL_FLUSH ? 1 : 0; }
+long BioCtrl(BIO* bio, int command, long, void*) {
+    if (command != BIO_CTRL_FLUSH) return 0;
+    return StreamOf(bio)->flushOut() ? 1 : 0;
+}
 
 int BioCreate(BIO* bio) {
     BIO_set_init(bio, 1);
@@ -131,11 +134,14 @@ TlsStream::TlsStream(std::unique_ptr<ByteStream> inner)
     : inner_(std::move(inner)),
       handles_(std::make_unique<Handles>()),
       timeoutMs_(kReplyTimeoutMs),
-      rx_(new char[kTlsReadAhead]) {}
+      rx_(new char[kTlsBufferSize]) {}
 
 TlsStream::~TlsStream() {
     // A polite close_notify when the session is sound; its answer is not awaited.
-    if (established_ && lastError_ == 0 && !peerClosed_) SSL_shutdown(handles_->ssl);
+    if (established_ && lastError_ == 0 && !peerClosed_) {
+        SSL_shutdown(handles_->ssl);
+        flushOut();
+    }
 }
 
 void TlsStream::setTimeout(int timeoutMs) {
@@ -147,6 +153,23 @@ bool TlsStream::innerSend(const char* data, std::size_t size) {
     if (inner_->sendAll(data, size)) return true;
     lastError_ = inner_->lastError();
     return false;
+}
+
+// The records of one write (a 64 KiB buffer makes four, a little over 64 KiB
+// with their headers and tags) go to the socket together, at the end of the
+// write or when the TLS layer flushes (after each flight of the handshake,
+// after an alert), and always before a wait for the server.
+bool TlsStream::bioWrite(const char* data, std::size_t size) {
+    if (out_.size() + size > 2 * kTlsBufferSize && !flushOut()) return false;
+    out_.append(data, size);
+    return true;
+}
+
+bool TlsStream::flushOut() {
+    if (out_.empty()) return true;
+    bool sent = innerSend(out_.data(), out_.size());
+    out_.clear();
+    return sent;
 }
 
 long TlsStream::innerReceive(char* data, std::size_t size) {
@@ -175,7 +198,8 @@ long TlsStream::innerReceive(char* data, std::size_t size) {
 long TlsStream::bioRead(char* data, std::size_t size) {
     if (rxCount_ == 0) {
         if (!mayWait_) return kTryLater;  // only what was already received may be taken now
-        long got = innerReceive(rx_.get(), kTlsReadAhead);
+        if (!flushOut()) return -1;
+        long got = innerReceive(rx_.get(), kTlsBufferSize);
         if (got <= 0) return got;
         rxStart_ = 0;
         rxCount_ = static_cast<std::size_t>(got);
@@ -325,7 +349,9 @@ bool TlsStream::sendAll(const char* data, std::size_t size) {
         data += written;
         size -= written;
     }
-    return true;
+    if (flushOut()) return true;
+    if (lastError_ == 0) lastError_ = EPIPE;
+    return false;
 }
 
 long TlsStream::receive(char* data, std::size_t size) {

@@ -270,7 +270,7 @@ TEST_P(TlsRecords, ArriveWhole) {
         wire.closeNotify();
     }
     std::string got;
-    std::vector<char> buffer(platform::kTlsReadAhead);
+    std::vector<char> buffer(platform::kTlsBufferSize);
     std::size_t receives = 0;
     long n;
     while ((n = tls.receive(buffer.data(), buffer.size())) > 0) {
