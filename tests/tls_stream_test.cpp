@@ -93,7 +93,8 @@ INSTANTIATE_TEST_SUITE_P(
         CertCase{"self", "localhost", "self", TlsFailure::None, ""},
         CertCase{"stranger", "localhost", "otherca", TlsFailure::None, ""},
         CertCase{"self", "elsewhere.invalid", "self", TlsFailure::NameMismatch,
-                 "certificate name mismatch (not for elsewhere.invalid)"}));
+                 "certificate name mismatch (not for elsewhere.invalid)"}),
+    [](const auto& info) { return std::to_string(info.index) + "_" + info.param.leaf; });
 
 TEST(TlsStream, CaFileThatCannotBeReadIsNamed) {
     TestPki pki;
