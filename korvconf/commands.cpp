@@ -289,7 +289,7 @@ int RunKorvconf(const std::vector<std::string>& args, const std::string& dir, st
     if (command == "oauth") {
         // Without a terminal to talk with, only what needs no answer works.
         Conversation talk{[&](const std::string& s) { out += s; }, [&](const std::string& s) { err += s; },
-                          [](std::string&) { return false; }, [](const std::string&, std::string&) { return false; }};
+                          [](const std::string&, std::string&) { return false; }};
         return RunOauth(args, dir, talk);
     }
     if (command == "help" || command == "--help" || command == "-h") {

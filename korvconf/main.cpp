@@ -1,7 +1,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <iostream>
 #include <string>
 #include <vector>
 
@@ -18,7 +17,6 @@ int main(int argc, char** argv) {
                 std::fflush(stdout);
             },
             [](const std::string& s) { std::fputs(s.c_str(), stderr); },
-            [](std::string& line) { return static_cast<bool>(std::getline(std::cin, line)); },
             quorvexia::platform::ReadSecretLine,
             isatty(STDOUT_FILENO) == 1};
         return quorvexia::conf::RunOauth(args, "", talk);

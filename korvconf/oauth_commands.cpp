@@ -128,8 +128,9 @@ bool ByPaste(const Oauth& o, const Provider& p, const std::string& account, cons
     }
     ShowAddress(o.talk, a.url);
     o.talk.say("After signing in the browser shows an error page; paste its whole address here:\n");
+    // The address carries the single-use code: a terminal does not echo it.
     std::string pasted, code;
-    if (!o.talk.ask(pasted)) {
+    if (!o.talk.askSecret("Address: ", pasted)) {
         failure = MakeFailure(FailureKind::Cancelled, "nothing was pasted");
         return false;
     }

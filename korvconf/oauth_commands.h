@@ -13,8 +13,9 @@ namespace quorvexia::conf {
 struct Conversation {
     std::function<void(const std::string&)> say;   // to standard output, at once
     std::function<void(const std::string&)> warn;  // to standard error, at once
-    std::function<bool(std::string&)> ask;         // one line from standard input; false at its end
-    // One line read without echo after `prompt` (at a terminal), for secrets.
+    // One line of standard input, read without echo after `prompt` at a
+    // terminal (the client secret, the pasted address with its code); false
+    // at the end of the input.
     std::function<bool(const std::string& prompt, std::string&)> askSecret;
     bool terminal = false;                         // stdout is a terminal: the host may be emphasised
 };

@@ -195,10 +195,12 @@ TEST(KorvconfOauth, PastedAddressAndUnechoedSecretThenGoogleRevokes) {
                                       "--cacert", setup.server.pki().caFile(), url},
                                      platform::ProcessOptions{true, true, 0, 20});
     ASSERT_NE(back.out.find("code="), std::string::npos) << back.out << back.err;
+    EXPECT_TRUE(test::ReadUntil(master, seen, "Address: ", 20000)) << seen;
     type(back.out);
     EXPECT_TRUE(test::ReadUntil(master, seen, "Signed in as ann@example.com (korv.token)", 20000)) << seen;
     EXPECT_TRUE(test::EndsWellOnTerminal(pid, master, seen)) << seen;
     EXPECT_EQ(seen.find("TypedClientSecret"), std::string::npos) << "echoed: " << seen;
+    EXPECT_EQ(seen.find("code="), std::string::npos) << "echoed: " << seen;
     EXPECT_NE(seen.find("Servers of google: pop3s://pop.gmail.com and smtps://smtp.gmail.com"), std::string::npos);
     ExpectNoSecret("korv.conf", ReadFile(setup.dir / "korv.conf"), {"TypedClientSecret-0123456789"});
 
