@@ -198,13 +198,28 @@ bool InboundStore::nextReply(Link& link, Pending& due, std::string_view& reply) 
 }
 
 InboundStore::Step InboundStore::awaitReply(Link& link, Pending::Kind kind, unsigned long n, std::string_view& reply) {
+    if (kind == Pending::List) {
+        auto early = earlyLists_.find(n);
+        if (early != earlyLists_.end()) {
+            heldReply_ = std::move(early->second);
+            earlyLists_.erase(early);
+            reply = heldReply_;
+            return std::nullopt;
+        }
+    }
     Pending due{};
     while (!pending_.empty()) {
         if (!nextReply(link, due, reply)) return SessionResult::LinkFailed;
         if (due.kind == kind && due.n == n) return std::nullopt;
-        // Only the answer to a DELE sent earlier stands before it; a refusal
-        // stops the loop, and the awaited reply is left to drain().
-        if (Step r = judgeDeletion(reply, due.n)) return r;
+        // Before it stand the answers to the DELEs sent earlier and, when
+        // RETR waits for LIST, to the LISTs of following messages, kept for
+        // their turn. A refused DELE stops the loop; the awaited reply is
+        // then left to drain().
+        if (due.kind == Pending::List) {
+            earlyLists_.emplace(due.n, reply);
+        } else if (Step r = judgeDeletion(reply, due.n)) {
+            return r;
+        }
     }
     return SessionResult::LinkFailed;  // not reached: every awaited command was sent
 }
@@ -415,6 +430,7 @@ void InboundStore::tidyUp() {
     staged_.clear();
     pending_.clear();
     pendingBytes_ = 0;
+    earlyLists_.clear();
     if (!messageComplete_) {
         if (textPath_[0]) std::remove(textPath_);
         if (envelopePath_[0]) std::remove(envelopePath_);

@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -138,6 +139,8 @@ private:
     unsigned long nextAhead_ = 1;   // the next message whose LIST is not sent yet
     std::deque<Pending> pending_;   // in the order of the replies
     std::size_t pendingBytes_ = 0;
+    std::map<unsigned long, std::string> earlyLists_;  // LIST replies read before their message's turn
+    std::string heldReply_;
     platform::StdioFile textFile_;
     platform::StdioFile envelopeFile_;
     platform::SyncedDirectory directory_;  // the inbound directory, for forcing the stored pairs to disk
