@@ -125,8 +125,10 @@ EOF
 }
 
 # ---------------------------------------------------------------------------
-run_submission() {
-  local port=5587
+# Starts Dovecot's submission service on 127.0.0.1:$1 for the user ann
+# (password secret), relaying to 127.0.0.1:2599, with the TLS settings $2.
+start_submission() {
+  local port=$1 tls=$2
   mkdir -p "$work/dovecot" "$work/mail"
   chown nobody:nogroup "$work/mail"
   printf 'ann:{PLAIN}secret\n' >"$work/dovecot/users"
@@ -136,12 +138,12 @@ listen = 127.0.0.1
 base_dir = $work/dovecot/run
 state_dir = $work/dovecot/state
 log_path = $work/dovecot/dovecot.log
-ssl = no
-disable_plaintext_auth = no
+$tls
 auth_mechanisms = plain
 hostname = submission.test
 submission_relay_host = 127.0.0.1
 submission_relay_port = 2599
+submission_relay_trusted = yes
 mail_location = maildir:$work/mail/%u/Maildir
 passdb {
   driver = passwd-file
@@ -161,6 +163,12 @@ EOF
   dovecot -F -c "$work/dovecot/dovecot.conf" >"$work/dovecot/stderr.log" 2>&1 &
   pids+=($!)
   wait_for_port $port 20 || { cat "$work/dovecot/"*.log >&2; die "Dovecot's submission service did not start"; }
+}
+
+run_submission() {
+  local port=5587
+  start_submission $port "ssl = no
+disable_plaintext_auth = no"
 
   local home=$work/korv
   make_home "$home" $port
@@ -186,8 +194,8 @@ EOF
 # ---------------------------------------------------------------------------
 run_submission_tls() {
   local port=5587 relay=2599 maildir=$work/Maildir n
-  mkdir -p "$maildir"/{new,cur,tmp} "$work/smtpd" "$work/dovecot" "$work/mail"
-  chown -R nobody:nogroup "$maildir" "$work/mail"
+  mkdir -p "$maildir"/{new,cur,tmp} "$work/smtpd"
+  chown -R nobody:nogroup "$maildir"
   sh "$source_dir/tls/make_pki.sh" "$work/pki"
   cat >"$work/smtpd/smtpd.conf" <<EOF
 listen on 127.0.0.1 port $relay
@@ -197,42 +205,11 @@ match from local for any action "store"
 EOF
   smtpd -d -f "$work/smtpd/smtpd.conf" >"$work/smtpd/smtpd.log" 2>&1 &
   pids+=($!)
-  printf 'ann:{PLAIN}secret\n' >"$work/dovecot/users"
-  cat >"$work/dovecot/dovecot.conf" <<EOF
-protocols = submission
-listen = 127.0.0.1
-base_dir = $work/dovecot/run
-state_dir = $work/dovecot/state
-log_path = $work/dovecot/dovecot.log
-ssl = required
+  start_submission $port "ssl = required
 ssl_cert = <$work/pki/good.pem
 ssl_key = <$work/pki/good.key
-ssl_min_protocol = TLSv1.2
-auth_mechanisms = plain
-hostname = submission.test
-submission_relay_host = 127.0.0.1
-submission_relay_port = $relay
-submission_relay_trusted = yes
-mail_location = maildir:$work/mail/%u/Maildir
-passdb {
-  driver = passwd-file
-  args = scheme=PLAIN username_format=%u $work/dovecot/users
-}
-userdb {
-  driver = static
-  args = uid=nobody gid=nogroup home=$work/mail/%u
-}
-service submission-login {
-  inet_listener submission {
-    address = 127.0.0.1
-    port = $port
-  }
-}
-EOF
-  dovecot -F -c "$work/dovecot/dovecot.conf" >"$work/dovecot/stderr.log" 2>&1 &
-  pids+=($!)
+ssl_min_protocol = TLSv1.2"
   wait_for_port $relay 20 || { cat "$work/smtpd/smtpd.log" >&2; die "OpenSMTPD did not start"; }
-  wait_for_port $port 20 || { cat "$work/dovecot/"*.log >&2; die "Dovecot's submission service did not start"; }
 
   local home=$work/korv
   make_home "$home" $port

@@ -40,10 +40,12 @@ namespace quorvexia {
 
 inline constexpr std::size_t kInboundPathSize = 256;
 inline constexpr std::uint32_t kNameCandidates = 1024;
-// The window of commands sent ahead: so few bytes that neither side's socket
-// buffer can fill while the other waits for it.
-inline constexpr std::size_t kPipelineCommands = 64;
-inline constexpr std::size_t kPipelineBytes = 4096;
+// The window of commands sent ahead: 256 messages cover the round trip of a
+// distant server many times over, and the commands outstanding stay under
+// 8 KiB, half the smallest send buffer a socket gets by default, so no write
+// waits for a server that is itself waiting to write its replies.
+inline constexpr std::size_t kPipelineCommands = 512;
+inline constexpr std::size_t kPipelineBytes = 8192;
 
 // One POP3 command and its one-line reply, left in `reply`; false when the
 // link failed. `secret` hides the line in the debug echo.
