@@ -76,8 +76,9 @@ wait_for_files() {
 }
 
 # ---------------------------------------------------------------------------
-run_opensmtpd() {
-  local port=2525 maildir=$work/Maildir
+# Starts OpenSMTPD on 127.0.0.1:$1, delivering into the Maildir $2.
+start_opensmtpd() {
+  local port=$1 maildir=$2
   mkdir -p "$maildir"/{new,cur,tmp} "$work/smtpd"
   chown -R nobody:nogroup "$maildir"
   cat >"$work/smtpd/smtpd.conf" <<EOF
@@ -89,6 +90,11 @@ EOF
   smtpd -d -f "$work/smtpd/smtpd.conf" >"$work/smtpd/smtpd.log" 2>&1 &
   pids+=($!)
   wait_for_port $port 20 || { cat "$work/smtpd/smtpd.log" >&2; die "OpenSMTPD did not start"; }
+}
+
+run_opensmtpd() {
+  local port=2525 maildir=$work/Maildir
+  start_opensmtpd $port "$maildir"
 
   local home=$work/korv
   make_home "$home" $port
@@ -193,23 +199,13 @@ disable_plaintext_auth = no"
 
 # ---------------------------------------------------------------------------
 run_submission_tls() {
-  local port=5587 relay=2599 maildir=$work/Maildir n
-  mkdir -p "$maildir"/{new,cur,tmp} "$work/smtpd"
-  chown -R nobody:nogroup "$maildir"
+  local port=5587 maildir=$work/Maildir n
   sh "$source_dir/tls/make_pki.sh" "$work/pki"
-  cat >"$work/smtpd/smtpd.conf" <<EOF
-listen on 127.0.0.1 port $relay
-table vusers { "@" = "nobody" }
-action "store" maildir "$maildir" virtual <vusers> user nobody
-match from local for any action "store"
-EOF
-  smtpd -d -f "$work/smtpd/smtpd.conf" >"$work/smtpd/smtpd.log" 2>&1 &
-  pids+=($!)
+  start_opensmtpd 2599 "$maildir"
   start_submission $port "ssl = required
 ssl_cert = <$work/pki/good.pem
 ssl_key = <$work/pki/good.key
 ssl_min_protocol = TLSv1.2"
-  wait_for_port $relay 20 || { cat "$work/smtpd/smtpd.log" >&2; die "OpenSMTPD did not start"; }
 
   local home=$work/korv
   make_home "$home" $port
