@@ -330,7 +330,7 @@ class Bench:
         os.makedirs(self.bin)
         for name, sources in (("floor", ["floor.c"]), ("null_pop3d", ["null_pop3d.c"])):
             subprocess.run(["cc", "-O2", "-o", os.path.join(self.bin, name)] +
-                           [os.path.join(HERE, s) for s in sources], check=True)
+                           [os.path.join(HERE, s) for s in sources] + ["-lssl", "-lcrypto"], check=True)
         with open(os.path.join(root, "nosync.c"), "w") as f:
             f.write(NOSYNC_C)
         self.shim = os.path.join(self.bin, "nosync.so")

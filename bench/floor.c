@@ -10,12 +10,24 @@
  *     HELO; for every *.wrk of the directory RSET, MAIL, RCPT per recipient,
  *     DATA, the text with CR LF line ends and leading dots doubled, "."; the
  *     pair is removed on a 2xx reply; QUIT.
+ *
+ * The TLS forms are the yardstick for korv's TLS cost: the same dialogues in
+ * the same lock-step, with the handshake and verification korv does (TLS 1.2
+ * minimum, the system store plus CA_FILE, the certificate must match HOST,
+ * SNI for names), through OpenSSL's plain socket BIO:
+ *   floor pop3s HOST PORT USER PASSWORD INBOUND_DIR CA_FILE
+ *     implicit TLS; CAPA, AUTH PLAIN instead of USER and PASS; then as pop3.
+ *   floor smtp+starttls HOST PORT USER PASSWORD OUTBOUND_DIR CA_FILE
+ *     EHLO, STARTTLS, the handshake, EHLO, AUTH PLAIN; then as smtp.
  */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -27,6 +39,7 @@ static char rx[65536];
 static size_t rxStart, rxCount;
 static char tx[65536];
 static size_t txCount;
+static SSL *ssl; /* set once the TLS handshake is done */
 
 static void die(const char *what) {
     fprintf(stderr, "floor: %s\n", what);
@@ -36,7 +49,13 @@ static void die(const char *what) {
 static void flush(void) {
     size_t done = 0;
     while (done < txCount) {
-        ssize_t n = send(sock, tx + done, txCount - done, MSG_NOSIGNAL);
+        ssize_t n;
+        if (ssl) {
+            size_t written = 0;
+            n = SSL_write_ex(ssl, tx + done, txCount - done, &written) == 1 ? (ssize_t)written : -1;
+        } else {
+            n = send(sock, tx + done, txCount - done, MSG_NOSIGNAL);
+        }
         if (n <= 0) die("send failed");
         done += (size_t)n;
     }
@@ -75,7 +94,13 @@ static char *line(size_t *length) {
             rxStart = 0;
         }
         if (rxCount == sizeof rx) die("line too long");
-        ssize_t got = recv(sock, rx + rxCount, sizeof rx - rxCount, 0);
+        ssize_t got;
+        if (ssl) {
+            size_t read = 0;
+            got = SSL_read_ex(ssl, rx + rxCount, sizeof rx - rxCount, &read) == 1 ? (ssize_t)read : -1;
+        } else {
+            got = recv(sock, rx + rxCount, sizeof rx - rxCount, 0);
+        }
         if (got <= 0) die("connection lost");
         rxCount += (size_t)got;
     }
@@ -111,17 +136,63 @@ static void expectOk(const char *what) {
     if (reply()[0] != '+') die(what);
 }
 
-static int pop3(char **argv) {
-    char cmd[600], path[4200];
+/* The client handshake over the connected socket, verified as korv does. */
+static void startTls(const char *host, const char *caFile) {
+    SSL_CTX *context = SSL_CTX_new(TLS_client_method());
+    if (!context) die("no TLS context");
+    SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+    SSL_CTX_set_verify(context, SSL_VERIFY_PEER, NULL);
+    /* The system store as korv loads it: the hashed directory, then the
+     * bundle only when the directory has no match. */
+    X509_STORE *store = SSL_CTX_get_cert_store(context);
+    const char *bundle = getenv(X509_get_default_cert_file_env());
+    if (X509_LOOKUP_add_dir(X509_STORE_add_lookup(store, X509_LOOKUP_hash_dir()), NULL, X509_FILETYPE_DEFAULT) != 1 ||
+        X509_LOOKUP_add_store(X509_STORE_add_lookup(store, X509_LOOKUP_store()),
+                              bundle && *bundle ? bundle : X509_get_default_cert_file()) != 1)
+        die("no system store");
+    if (SSL_CTX_load_verify_locations(context, caFile, NULL) != 1) die("bad CA file");
+    SSL *s = SSL_new(context);
+    if (!s || SSL_set_fd(s, sock) != 1) die("no TLS session");
+    unsigned char address[16];
+    int literal = inet_pton(AF_INET, host, address) == 1 || inet_pton(AF_INET6, host, address) == 1;
+    SSL_set_hostflags(s, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    if (SSL_set1_host(s, host) != 1 || (!literal && SSL_set_tlsext_host_name(s, host) != 1)) die("bad name");
+    if (SSL_connect(s) != 1) die("TLS handshake failed");
+    ssl = s;
+}
+
+/* "AUTH PLAIN " and the base64 of NUL user NUL password. */
+static void authPlainCommand(char *out, size_t size, const char *user, const char *password) {
+    unsigned char raw[600];
+    int n = snprintf((char *)raw, sizeof raw, "%c%s%c%s", 0, user, 0, password);
+    if (n < 0 || (size_t)n >= sizeof raw || size < 12 + 4 * ((size_t)n + 2) / 3 + 1) die("credentials too long");
+    memcpy(out, "AUTH PLAIN ", 11);
+    EVP_EncodeBlock((unsigned char *)out + 11, raw, n);
+}
+
+static int pop3(char **argv, const char *caFile) {
+    char cmd[1000], path[4200];
     static char fileBuffer[65536];
     connectTo(argv[0], argv[1]);
-    expectOk("greeting");
-    snprintf(cmd, sizeof cmd, "USER %s", argv[2]);
-    command(cmd);
-    expectOk("USER");
-    snprintf(cmd, sizeof cmd, "PASS %s", argv[3]);
-    command(cmd);
-    expectOk("PASS");
+    if (caFile) {
+        startTls(argv[0], caFile);
+        expectOk("greeting");
+        command("CAPA");
+        expectOk("CAPA");
+        while (strcmp(reply(), ".") != 0) {
+        }
+        authPlainCommand(cmd, sizeof cmd, argv[2], argv[3]);
+        command(cmd);
+        expectOk("AUTH");
+    } else {
+        expectOk("greeting");
+        snprintf(cmd, sizeof cmd, "USER %s", argv[2]);
+        command(cmd);
+        expectOk("USER");
+        snprintf(cmd, sizeof cmd, "PASS %s", argv[3]);
+        command(cmd);
+        expectOk("PASS");
+    }
     command("STAT");
     char *stat = reply();
     if (stat[0] != '+') die("STAT");
@@ -168,6 +239,7 @@ static int pop3(char **argv) {
     }
     command("QUIT");
     reply();
+    if (ssl) SSL_shutdown(ssl); /* korv's close_notify too */
     return 0;
 }
 
@@ -198,20 +270,36 @@ static void sendText(FILE *file) {
     if (!lineStart) put("\r\n", 2);
 }
 
-static int smtp(char **argv) {
-    char cmd[600], path[4200], text[4200];
+/* argv: HOST PORT DIR, or with TLS HOST PORT USER PASSWORD DIR. */
+static int smtp(char **argv, const char *caFile) {
+    char cmd[1000], path[4200], text[4200];
     connectTo(argv[0], argv[1]);
     if (smtpReply() != 220) die("greeting");
-    command("HELO bench.example");
-    if (smtpReply() != 250) die("HELO");
-    DIR *dir = opendir(argv[2]);
+    const char *queue = argv[2];
+    if (caFile) {
+        command("EHLO bench.example");
+        if (smtpReply() != 250) die("EHLO");
+        command("STARTTLS");
+        if (smtpReply() != 220) die("STARTTLS");
+        startTls(argv[0], caFile);
+        command("EHLO bench.example");
+        if (smtpReply() != 250) die("EHLO");
+        authPlainCommand(cmd, sizeof cmd, argv[2], argv[3]);
+        command(cmd);
+        if (smtpReply() != 235) die("AUTH");
+        queue = argv[4];
+    } else {
+        command("HELO bench.example");
+        if (smtpReply() != 250) die("HELO");
+    }
+    DIR *dir = opendir(queue);
     if (!dir) die("cannot open the queue");
     struct dirent *entry;
     while ((entry = readdir(dir)) != NULL) {
         size_t len = strlen(entry->d_name);
         if (len < 5 || strcmp(entry->d_name + len - 4, ".wrk") != 0) continue;
-        snprintf(path, sizeof path, "%s/%s", argv[2], entry->d_name);
-        snprintf(text, sizeof text, "%s/%.*s.txt", argv[2], (int)(len - 4), entry->d_name);
+        snprintf(path, sizeof path, "%s/%s", queue, entry->d_name);
+        snprintf(text, sizeof text, "%s/%.*s.txt", queue, (int)(len - 4), entry->d_name);
         FILE *envelope = fopen(path, "r");
         if (!envelope) continue;
         char l[300];
@@ -245,12 +333,17 @@ static int smtp(char **argv) {
     closedir(dir);
     command("QUIT");
     smtpReply();
+    if (ssl) SSL_shutdown(ssl);
     return 0;
 }
 
 int main(int argc, char **argv) {
-    if (argc == 7 && strcmp(argv[1], "pop3") == 0) return pop3(argv + 2);
-    if (argc == 5 && strcmp(argv[1], "smtp") == 0) return smtp(argv + 2);
-    fprintf(stderr, "usage: floor pop3 HOST PORT USER PASSWORD DIR | floor smtp HOST PORT DIR\n");
+    if (argc == 7 && strcmp(argv[1], "pop3") == 0) return pop3(argv + 2, NULL);
+    if (argc == 5 && strcmp(argv[1], "smtp") == 0) return smtp(argv + 2, NULL);
+    if (argc == 8 && strcmp(argv[1], "pop3s") == 0) return pop3(argv + 2, argv[7]);
+    if (argc == 8 && strcmp(argv[1], "smtp+starttls") == 0) return smtp(argv + 2, argv[7]);
+    fprintf(stderr, "usage: floor pop3 HOST PORT USER PASSWORD DIR | floor smtp HOST PORT DIR\n"
+                    "       floor pop3s HOST PORT USER PASSWORD DIR CA_FILE\n"
+                    "       floor smtp+starttls HOST PORT USER PASSWORD DIR CA_FILE\n");
     return 2;
 }

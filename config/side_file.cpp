@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "config_file.h"
+#include "platform/process.h"
 
 namespace quorvexia {
 
@@ -245,6 +246,18 @@ bool SplitCommandLine(std::string_view line, std::vector<std::string>& words, st
         return false;
     }
     return true;
+}
+
+bool RunCredentialCommand(const std::string& command, std::string& answer, std::string& error) {
+    std::vector<std::string> words;
+    if (!SplitCommandLine(command, words, error) || !platform::RunHelper(words, answer, error)) return false;
+    if (answer.empty()) error = "helper '" + words[0] + "' printed nothing";
+    else if (answer.find_first_of("\r\n") != std::string::npos)
+        error = "helper '" + words[0] + "' printed more than one line";
+    else
+        return true;
+    answer.clear();
+    return false;
 }
 
 }  // namespace quorvexia

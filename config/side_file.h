@@ -71,4 +71,9 @@ bool WriteSideFile(const std::string& path, const SideSettings& settings, std::s
 // with a reason for an open quote or a trailing backslash, or no words.
 bool SplitCommandLine(std::string_view line, std::vector<std::string>& words, std::string& error);
 
+// Runs a password-command or token-command once, as korv does for each
+// connection, and checks its answer: one line, not empty. False with the
+// sentence korv logs ("helper 'x' printed more than one line", ...).
+bool RunCredentialCommand(const std::string& command, std::string& answer, std::string& error);
+
 }  // namespace quorvexia

@@ -241,6 +241,22 @@ int Upgrade(const Context& c, const std::vector<std::string>& args) {
 
 }  // namespace
 
+// Runs the helper korv would run (a token-command before a password-command)
+// and says whether its answer will do; the answer itself is never shown.
+int TestHelper(const Context& c, const std::vector<std::string>& args) {
+    if (args.size() != 1) return c.fail(kExitUsage, "test takes no arguments");
+    SideSettings side;
+    if (!LoadSide(c, side)) return kExitFile;
+    bool token = !side.tokenCommand.empty();
+    const std::string& command = token ? side.tokenCommand : side.passwordCommand;
+    if (command.empty()) return c.fail(kExitUsage, "korv.conf has no password-command or token-command to test");
+    std::string name = token ? "token-command" : "password-command";
+    std::string answer, error;
+    if (!RunCredentialCommand(command, answer, error)) return c.fail(kExitFile, name + ": " + error);
+    c.out += name + " works: one line of " + std::to_string(answer.size()) + " characters, which korv can use.\n";
+    return kExitDone;
+}
+
 std::string UsageText() {
     return "Usage: korvconf COMMAND\n"
            "Edits korv.cfg in the current directory.\n\n"
@@ -248,7 +264,9 @@ std::string UsageText() {
            "  show                       show every setting (passwords masked)\n"
            "  set FIELD VALUE [...]      change settings; a password given as - is read\n"
            "                             from standard input (a terminal asks for it)\n"
-           "  upgrade                    turn bexolind.cfg into korv.cfg\n" +
+           "  upgrade                    turn bexolind.cfg into korv.cfg\n"
+           "  test                       run the password-command or token-command once\n"
+           "                             and check its answer as korv would\n" +
            OauthUsageText() + "\n"
            "Fields (a label such as \"SMTP Server\" works too):\n" +
            FormatFieldList() + "\nKeys of korv.conf beside korv.cfg (an empty value removes one):\n" +
@@ -267,6 +285,7 @@ int RunKorvconf(const std::vector<std::string>& args, const std::string& dir, st
     if (command == "show") return Show(c, args);
     if (command == "set") return Set(c, args, readSecret);
     if (command == "upgrade") return Upgrade(c, args);
+    if (command == "test") return TestHelper(c, args);
     if (command == "oauth") {
         // Without a terminal to talk with, only what needs no answer works.
         Conversation talk{[&](const std::string& s) { out += s; }, [&](const std::string& s) { err += s; },

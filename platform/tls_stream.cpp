@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "net.h"
@@ -24,19 +25,26 @@ long long NowMs() {
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+constexpr long kTryLater = -2;
+
 TlsStream* StreamOf(BIO* bio) { return static_cast<TlsStream*>(BIO_get_data(bio)); }
 
 int BioWrite(BIO* bio, const char* data, int size) {
     BIO_clear_retry_flags(bio);
-    return StreamOf(bio)->innerSend(data, static_cast<std::size_t>(size)) ? size : -1;
+    return StreamOf(bio)->bioWrite(data, static_cast<std::size_t>(size)) ? size : -1;
 }
 
 int BioRead(BIO* bio, char* data, int size) {
     BIO_clear_retry_flags(bio);
-    return static_cast<int>(StreamOf(bio)->innerReceive(data, static_cast<std::size_t>(size)));
+    long got = StreamOf(bio)->bioRead(data, static_cast<std::size_t>(size));
+    if (got == kTryLater) BIO_set_retry_read(bio);
+    return static_cast<int>(got);
 }
 
-long BioCtrl(BIO*, int command, long, void*) { return command == BIO_CTRL_FLUSH ? 1 : 0; }
+long BioCtrl(BIO* bio, int command, long, void*) {
+    if (command != BIO_CTRL_FLUSH) return 0;
+    return StreamOf(bio)->flushOut() ? 1 : 0;
+}
 
 int BioCreate(BIO* bio) {
     BIO_set_init(bio, 1);
@@ -74,6 +82,22 @@ std::string NameText(const X509_NAME* name) {
     return EscapeControlBytes(text);
 }
 
+// The system's trusted certificates, found when verification asks for an
+// issuer: the hashed directory first (one small file per name), then the
+// bundle file, read whole only when the directory has no match. Loading the
+// bundle up front parsed hundreds of certificates per connection, most of
+// the CPU of a small session. Both honour SSL_CERT_DIR and SSL_CERT_FILE as
+// OpenSSL's own default paths do, so the trust is the same.
+bool UseSystemStore(SSL_CTX* context) {
+    X509_STORE* store = SSL_CTX_get_cert_store(context);
+    X509_LOOKUP* directory = X509_STORE_add_lookup(store, X509_LOOKUP_hash_dir());
+    X509_LOOKUP* bundle = X509_STORE_add_lookup(store, X509_LOOKUP_store());
+    const char* file = std::getenv(X509_get_default_cert_file_env());
+    if (!file || !*file) file = X509_get_default_cert_file();
+    return directory && bundle && X509_LOOKUP_add_dir(directory, nullptr, X509_FILETYPE_DEFAULT) == 1 &&
+           X509_LOOKUP_add_store(bundle, file) == 1;
+}
+
 std::string OpenSslReason(unsigned long error) {
     const char* text = error ? ERR_reason_error_string(error) : nullptr;
     return text ? text : "no reason given";
@@ -107,11 +131,17 @@ std::string EscapeControlBytes(std::string_view text) {
 }
 
 TlsStream::TlsStream(std::unique_ptr<ByteStream> inner)
-    : inner_(std::move(inner)), handles_(std::make_unique<Handles>()), timeoutMs_(kReplyTimeoutMs) {}
+    : inner_(std::move(inner)),
+      handles_(std::make_unique<Handles>()),
+      timeoutMs_(kReplyTimeoutMs),
+      rx_(new char[kTlsBufferSize]) {}
 
 TlsStream::~TlsStream() {
     // A polite close_notify when the session is sound; its answer is not awaited.
-    if (established_ && lastError_ == 0 && !peerClosed_) SSL_shutdown(handles_->ssl);
+    if (established_ && lastError_ == 0 && !peerClosed_) {
+        SSL_shutdown(handles_->ssl);
+        flushOut();
+    }
 }
 
 void TlsStream::setTimeout(int timeoutMs) {
@@ -123,6 +153,23 @@ bool TlsStream::innerSend(const char* data, std::size_t size) {
     if (inner_->sendAll(data, size)) return true;
     lastError_ = inner_->lastError();
     return false;
+}
+
+// The records of one write (a 64 KiB buffer makes four, a little over 64 KiB
+// with their headers and tags) go to the socket together, at the end of the
+// write or when the TLS layer flushes (after each flight of the handshake,
+// after an alert), and always before a wait for the server.
+bool TlsStream::bioWrite(const char* data, std::size_t size) {
+    if (out_.size() + size > 2 * kTlsBufferSize && !flushOut()) return false;
+    out_.append(data, size);
+    return true;
+}
+
+bool TlsStream::flushOut() {
+    if (out_.empty()) return true;
+    bool sent = innerSend(out_.data(), out_.size());
+    out_.clear();
+    return sent;
 }
 
 long TlsStream::innerReceive(char* data, std::size_t size) {
@@ -146,6 +193,24 @@ long TlsStream::innerReceive(char* data, std::size_t size) {
     return got;
 }
 
+// The TLS layer asks for a record's 5-byte header, then for its body: both
+// come from one large receive from the socket, not one system call each.
+long TlsStream::bioRead(char* data, std::size_t size) {
+    if (rxCount_ == 0) {
+        if (!mayWait_) return kTryLater;  // only what was already received may be taken now
+        if (!flushOut()) return -1;
+        long got = innerReceive(rx_.get(), kTlsBufferSize);
+        if (got <= 0) return got;
+        rxStart_ = 0;
+        rxCount_ = static_cast<std::size_t>(got);
+    }
+    std::size_t n = std::min(size, rxCount_);
+    std::memcpy(data, rx_.get() + rxStart_, n);
+    rxStart_ += n;
+    rxCount_ -= n;
+    return static_cast<long>(n);
+}
+
 bool TlsStream::fail(TlsFailure failure, std::string reason) {
     failure_ = failure;
     reason_ = std::move(reason);
@@ -165,7 +230,10 @@ bool TlsStream::handshake(const TlsOptions& options) {
     SSL_CTX_set_min_proto_version(h.context, TLS1_2_VERSION);
     SSL_CTX_set_options(h.context, SSL_OP_IGNORE_UNEXPECTED_EOF);
     SSL_CTX_set_verify(h.context, SSL_VERIFY_PEER, nullptr);
-    SSL_CTX_set_default_verify_paths(h.context);
+    if (!UseSystemStore(h.context)) {
+        BIO_free(bio);
+        return fail(TlsFailure::Setup, "TLS could not be set up");
+    }
     if (!options.caFile.empty() &&
         SSL_CTX_load_verify_locations(h.context, options.caFile.c_str(), nullptr) != 1) {
         BIO_free(bio);
@@ -281,7 +349,9 @@ bool TlsStream::sendAll(const char* data, std::size_t size) {
         data += written;
         size -= written;
     }
-    return true;
+    if (flushOut()) return true;
+    if (lastError_ == 0) lastError_ = EPIPE;
+    return false;
 }
 
 long TlsStream::receive(char* data, std::size_t size) {
@@ -289,10 +359,24 @@ long TlsStream::receive(char* data, std::size_t size) {
         lastError_ = lastError_ ? lastError_ : ENOTCONN;
         return -1;
     }
+    SSL* ssl = handles_->ssl;
     std::size_t got = 0;
-    if (SSL_read_ex(handles_->ssl, data, size, &got) == 1) return static_cast<long>(got);
-    takeError(SSL_get_error(handles_->ssl, 0));
-    return peerClosed_ && lastError_ == 0 ? 0 : -1;
+    if (SSL_read_ex(ssl, data, size, &got) != 1) {
+        takeError(SSL_get_error(ssl, 0));
+        return peerClosed_ && lastError_ == 0 ? 0 : -1;
+    }
+    // One read gives one record; the records already received come along,
+    // without waiting for the socket (a record cut short stays for the next
+    // receive). A fault or close among them shows at the next receive,
+    // after these bytes.
+    std::size_t total = got;
+    mayWait_ = false;
+    while (total < size && (rxCount_ > 0 || SSL_pending(ssl) > 0) &&
+           SSL_read_ex(ssl, data + total, size - total, &got) == 1)
+        total += got;
+    mayWait_ = true;
+    ERR_clear_error();
+    return static_cast<long>(total);
 }
 
 std::string TlsStream::describe() const {

@@ -16,6 +16,10 @@
 namespace quorvexia::platform {
 
 inline constexpr int kTlsHandshakeTimeoutMs = 30 * 1000;
+// How much one receive from the socket may bring for the TLS layer, and how
+// much of its records one send may carry: several full records, so a large
+// transfer costs few system calls.
+inline constexpr std::size_t kTlsBufferSize = 64 * 1024;
 
 struct TlsOptions {
     std::string host;    // the name (or IP literal) the certificate must match
@@ -62,14 +66,19 @@ public:
     void setTimeout(int timeoutMs) override;
 
     // For the custom BIO only.
-    long innerReceive(char* data, std::size_t size);
-    bool innerSend(const char* data, std::size_t size);
+    // Bytes for the TLS layer from what was received ahead; -2 for "try
+    // again later" while a receive takes only what was already received.
+    long bioRead(char* data, std::size_t size);
+    bool bioWrite(const char* data, std::size_t size);
+    bool flushOut();
 
 private:
     struct Handles;
     bool fail(TlsFailure failure, std::string reason);
     void classifyHandshakeFault(unsigned long error, const std::string& host);
     void takeError(int sslError);
+    long innerReceive(char* data, std::size_t size);
+    bool innerSend(const char* data, std::size_t size);
 
     std::unique_ptr<ByteStream> inner_;
     std::unique_ptr<Handles> handles_;
@@ -78,6 +87,12 @@ private:
     bool timedOut_ = false;
     bool peerClosed_ = false;
     bool established_ = false;
+    bool mayWait_ = true;
+    // Received from the socket, not yet taken by the TLS layer.
+    std::unique_ptr<char[]> rx_;
+    std::size_t rxStart_ = 0;
+    std::size_t rxCount_ = 0;
+    std::string out_;  // records written by the TLS layer, not yet sent
     std::string firstBytes_;  // the first bytes the server sent, to spot a plaintext answer
     TlsFailure failure_ = TlsFailure::None;
     std::string reason_;

@@ -356,6 +356,42 @@ TEST(KorvconfSideFile, FaultsChangeNothing) {
     EXPECT_EQ(shown.err, damaged.err);
 }
 
+// `test` runs the helper as korv would and gives korv's own sentence for an
+// answer korv refuses, so a helper that prints several lines is caught at
+// setup rather than at the first transfer.
+TEST(KorvconfSideFile, TestRunsTheHelperAsKorvWould) {
+    struct Case {
+        std::vector<std::string> set;
+        int status;
+        const char* out;
+        const char* err;
+    };
+    const std::vector<Case> cases = {
+        {{"password-command", "printf 'pw\\nsecond\\n'"}, 1, "",
+         "korvconf: password-command: helper 'printf' printed more than one line\n"},
+        {{"password-command", "true"}, 1, "", "korvconf: password-command: helper 'true' printed nothing\n"},
+        {{"password-command", "sh -c 'exit 3'"}, 1, "", "korvconf: password-command: helper 'sh' failed with exit status 3\n"},
+        // korv takes the token-command when both are set.
+        {{"password-command", "true", "token-command", "echo tok3n"}, 0,
+         "token-command works: one line of 5 characters, which korv can use.\n", ""},
+        {{}, 2, "", "korvconf: korv.conf has no password-command or token-command to test\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.err);
+        TempDir dir;
+        ASSERT_EQ(Korvconf(dir, {"init"}).status, 0);
+        std::vector<std::string> set = {"set"};
+        set.insert(set.end(), c.set.begin(), c.set.end());
+        if (!c.set.empty()) {
+            ASSERT_EQ(Korvconf(dir, set).status, 0);
+        }
+        ConfRun run = Korvconf(dir, {"test"});
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_EQ(run.out, c.out);
+        EXPECT_EQ(run.err, c.err);
+    }
+}
+
 struct ErrorCase {
     const char* name;
     std::function<void(const TempDir&)> prepare;  // after a sound korv.cfg was written

@@ -3,6 +3,8 @@
 // scripted servers for peers that are not TLS at all.
 #include <gtest/gtest.h>
 
+#include <openssl/ssl.h>
+
 #include <chrono>
 #include <memory>
 
@@ -91,7 +93,8 @@ INSTANTIATE_TEST_SUITE_P(
         CertCase{"self", "localhost", "self", TlsFailure::None, ""},
         CertCase{"stranger", "localhost", "otherca", TlsFailure::None, ""},
         CertCase{"self", "elsewhere.invalid", "self", TlsFailure::NameMismatch,
-                 "certificate name mismatch (not for elsewhere.invalid)"}));
+                 "certificate name mismatch (not for elsewhere.invalid)"}),
+    [](const auto& info) { return std::to_string(info.index) + "_" + info.param.leaf; });
 
 TEST(TlsStream, CaFileThatCannotBeReadIsNamed) {
     TestPki pki;
@@ -162,6 +165,134 @@ TEST(TlsStream, SendsTheNameOnlyForNames) {
         EXPECT_EQ(hello.find(host) != std::string::npos, host == "localhost") << host;
     }
 }
+
+// The wire under the client, in memory: the server's end is an OpenSSL server
+// session answering in the same thread, and the client's receives get the
+// server's bytes in pieces of the sizes planned (cycling), so records and
+// their headers can be split or joined as a network may.
+class Wire : public platform::ByteStream {
+public:
+    Wire(const TestPki& pki, std::vector<std::size_t> plan) : plan_(std::move(plan)) {
+        EXPECT_EQ(SSL_use_certificate_chain_file(server_, pki.cert("good").c_str()), 1);
+        EXPECT_EQ(SSL_use_PrivateKey_file(server_, pki.key("good").c_str(), SSL_FILETYPE_PEM), 1);
+        SSL_set_bio(server_, in_, out_);
+        SSL_set_accept_state(server_);
+    }
+    ~Wire() override {
+        SSL_free(server_);
+        SSL_CTX_free(context_);
+    }
+    bool sendAll(const char* data, std::size_t size) override {
+        BIO_write(in_, data, static_cast<int>(size));
+        char buffer[16384];
+        std::size_t got = 0;
+        while (SSL_read_ex(server_, buffer, sizeof buffer, &got) == 1) fromClient.append(buffer, got);
+        take();
+        return true;
+    }
+    long receive(char* data, std::size_t size) override {
+        if (taken_ == wire_.size()) return ended_ ? 0 : -1;
+        std::size_t n = std::min({size, wire_.size() - taken_, plan_[next_++ % plan_.size()]});
+        taken_ += wire_.copy(data, n, taken_);
+        return static_cast<long>(n);
+    }
+    int lastError() const override { return ended_ ? 0 : ETIMEDOUT; }
+    void setTimeout(int) override {}
+
+    // The server's text in records of `record` bytes.
+    void serverSends(const std::string& text, std::size_t record) {
+        SSL_set_max_send_fragment(server_, record);
+        EXPECT_EQ(SSL_write(server_, text.data(), static_cast<int>(text.size())), static_cast<int>(text.size()));
+        take();
+    }
+    void closeNotify() {
+        SSL_shutdown(server_);
+        ended_ = true;
+        take();
+    }
+    void cut(std::size_t bytes) {
+        wire_.resize(wire_.size() - bytes);
+        ended_ = true;
+    }
+
+    std::string fromClient;
+
+private:
+    void take() {
+        SSL_do_handshake(server_);
+        char buffer[16384];
+        for (int n; (n = BIO_read(out_, buffer, sizeof buffer)) > 0;) wire_.append(buffer, static_cast<std::size_t>(n));
+    }
+    SSL_CTX* context_ = SSL_CTX_new(TLS_server_method());
+    SSL* server_ = SSL_new(context_);
+    BIO* in_ = BIO_new(BIO_s_mem());
+    BIO* out_ = BIO_new(BIO_s_mem());
+    std::vector<std::size_t> plan_;
+    std::size_t next_ = 0;
+    std::string wire_;  // what the server sent; the client has the first taken_ bytes
+    std::size_t taken_ = 0;
+    bool ended_ = false;
+};
+
+enum class Ending { CloseNotify, CutInRecord };
+
+struct RecordCase {
+    const char* what;
+    std::size_t record;             // the server's record size
+    std::vector<std::size_t> plan;  // the pieces the network hands over
+    Ending ending;
+    std::size_t maxReceives;        // receives that the text may take at most
+};
+
+class TlsRecords : public ::testing::TestWithParam<RecordCase> {};
+
+// Every byte arrives once and in order however the records are cut up, the
+// records already received come in one receive, and a connection cut in
+// the middle of a record never hands over any of its bytes.
+TEST_P(TlsRecords, ArriveWhole) {
+    const RecordCase& c = GetParam();
+    TestPki pki;
+    pki.trust();
+    auto owned = std::make_unique<Wire>(pki, c.plan);
+    Wire& wire = *owned;
+    TlsStream tls(std::move(owned));
+    ASSERT_TRUE(tls.handshake({"localhost", "", 5000})) << tls.reason();
+    std::string text;
+    for (std::size_t i = 0; text.size() < 256 * 1024 + 17; ++i) text += "line " + std::to_string(i) + "\r\n";
+    // A large send arrives byte for byte.
+    ASSERT_TRUE(tls.sendAll(text.data(), text.size()));
+    EXPECT_TRUE(wire.fromClient == text);
+
+    wire.serverSends(text, c.record);
+    if (c.ending == Ending::CutInRecord) {
+        wire.serverSends(std::string(100, 'x'), c.record);  // one more record, which never arrives whole
+        wire.cut(5);
+    } else {
+        wire.closeNotify();
+    }
+    std::string got;
+    std::vector<char> buffer(platform::kTlsBufferSize);
+    std::size_t receives = 0;
+    long n;
+    while ((n = tls.receive(buffer.data(), buffer.size())) > 0) {
+        got.append(buffer.data(), static_cast<std::size_t>(n));
+        ++receives;
+    }
+    ASSERT_EQ(got.size(), text.size());
+    EXPECT_TRUE(got == text);
+    EXPECT_LE(receives, c.maxReceives);
+    EXPECT_EQ(n, 0);  // the end is a close either way: the dot-ended text tells a cut
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TlsRecords,
+    ::testing::Values(
+        RecordCase{"full records, one read each", 16384, {65536}, Ending::CloseNotify, 20},
+        RecordCase{"small records joined in one read", 4096, {65536}, Ending::CloseNotify, 6},
+        RecordCase{"headers and records split", 4096, {3, 4099, 1, 7000}, Ending::CloseNotify, 200},
+        RecordCase{"byte by byte", 16384, {1}, Ending::CloseNotify, 17},
+        RecordCase{"cut in the middle of a record", 4096, {1000, 65536}, Ending::CutInRecord, 10}),
+    [](const auto& info) { return std::to_string(info.index); });
 
 TEST(TlsStream, EscapesControlBytes) {
     EXPECT_EQ(platform::EscapeControlBytes("CN=a\x1b[2Jb\x7f\tc"), "CN=a\\x1B[2Jb\\x7F\\x09c");

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cctype>
 
-#include "platform/process.h"
 #include "signin/token_keeper.h"
 
 namespace quorvexia {
@@ -153,17 +152,8 @@ bool LoadCredentials(const MailConfig& config, const SideSettings& side, Credent
         credentials.password = std::string(config.pop3Password.text());
         return true;
     }
-    std::vector<std::string> words;
     std::string answer;
-    if (!SplitCommandLine(command, words, error) || !platform::RunHelper(words, answer, error)) return false;
-    if (answer.empty()) {
-        error = "helper '" + words[0] + "' printed nothing";
-        return false;
-    }
-    if (answer.find_first_of("\r\n") != std::string::npos) {
-        error = "helper '" + words[0] + "' printed more than one line";
-        return false;
-    }
+    if (!RunCredentialCommand(command, answer, error)) return false;
     credentials.useToken = !side.tokenCommand.empty();
     (credentials.useToken ? credentials.token : credentials.password) = std::move(answer);
     return true;
