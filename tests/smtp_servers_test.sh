@@ -9,6 +9,11 @@
 #   submission  Dovecot's submission service wants authentication: one MAIL
 #               per connection, the '!' line with its 530, every pair kept,
 #               the send bit set; with /tries:2 two connections.
+#   submission_tls
+#               Dovecot's submission service over STARTTLS with AUTH PLAIN,
+#               relaying to OpenSMTPD: korv sends its queue with MAIL, RCPT
+#               and DATA pipelined, every message is delivered once, the
+#               queue is empty, and the next run finds nothing to send.
 #   exim        Exim, which checks that a client waits for every reply,
 #               with greetings of 1 to 4 lines: every message delivered
 #               once, the queue empty, exit 0.
@@ -71,8 +76,9 @@ wait_for_files() {
 }
 
 # ---------------------------------------------------------------------------
-run_opensmtpd() {
-  local port=2525 maildir=$work/Maildir
+# Starts OpenSMTPD on 127.0.0.1:$1, delivering into the Maildir $2.
+start_opensmtpd() {
+  local port=$1 maildir=$2
   mkdir -p "$maildir"/{new,cur,tmp} "$work/smtpd"
   chown -R nobody:nogroup "$maildir"
   cat >"$work/smtpd/smtpd.conf" <<EOF
@@ -84,6 +90,11 @@ EOF
   smtpd -d -f "$work/smtpd/smtpd.conf" >"$work/smtpd/smtpd.log" 2>&1 &
   pids+=($!)
   wait_for_port $port 20 || { cat "$work/smtpd/smtpd.log" >&2; die "OpenSMTPD did not start"; }
+}
+
+run_opensmtpd() {
+  local port=2525 maildir=$work/Maildir
+  start_opensmtpd $port "$maildir"
 
   local home=$work/korv
   make_home "$home" $port
@@ -120,8 +131,10 @@ EOF
 }
 
 # ---------------------------------------------------------------------------
-run_submission() {
-  local port=5587
+# Starts Dovecot's submission service on 127.0.0.1:$1 for the user ann
+# (password secret), relaying to 127.0.0.1:2599, with the TLS settings $2.
+start_submission() {
+  local port=$1 tls=$2
   mkdir -p "$work/dovecot" "$work/mail"
   chown nobody:nogroup "$work/mail"
   printf 'ann:{PLAIN}secret\n' >"$work/dovecot/users"
@@ -131,12 +144,12 @@ listen = 127.0.0.1
 base_dir = $work/dovecot/run
 state_dir = $work/dovecot/state
 log_path = $work/dovecot/dovecot.log
-ssl = no
-disable_plaintext_auth = no
+$tls
 auth_mechanisms = plain
 hostname = submission.test
 submission_relay_host = 127.0.0.1
 submission_relay_port = 2599
+submission_relay_trusted = yes
 mail_location = maildir:$work/mail/%u/Maildir
 passdb {
   driver = passwd-file
@@ -156,6 +169,12 @@ EOF
   dovecot -F -c "$work/dovecot/dovecot.conf" >"$work/dovecot/stderr.log" 2>&1 &
   pids+=($!)
   wait_for_port $port 20 || { cat "$work/dovecot/"*.log >&2; die "Dovecot's submission service did not start"; }
+}
+
+run_submission() {
+  local port=5587
+  start_submission $port "ssl = no
+disable_plaintext_auth = no"
 
   local home=$work/korv
   make_home "$home" $port
@@ -176,6 +195,40 @@ EOF
   [ "$(count '^! .*SMTP server refused mail: 530 ' "$home/korv.log")" -eq 3 ] || die "/tries:2: not two more refusals"
   [ "$(ls "$home/out" | wc -l)" -eq 6 ] || die "/tries:2: pairs lost"
   echo "submission: one MAIL per connection, 530 logged with '!', pairs kept, exit 1; /tries:2 two connections"
+}
+
+# ---------------------------------------------------------------------------
+run_submission_tls() {
+  local port=5587 maildir=$work/Maildir n
+  sh "$source_dir/tls/make_pki.sh" "$work/pki"
+  start_opensmtpd 2599 "$maildir"
+  start_submission $port "ssl = required
+ssl_cert = <$work/pki/good.pem
+ssl_key = <$work/pki/good.key
+ssl_min_protocol = TLSv1.2"
+
+  local home=$work/korv
+  make_home "$home" $port
+  (cd "$home" && "$korvconf" set smtp-server "smtp+starttls://localhost:$port" pop3-user ann >/dev/null &&
+    printf 'secret\n' | "$korvconf" set pop3-password - >/dev/null)
+  for n in $(seq -w 1 12); do queue "$home" "m$n" ann@client.test "bob$n@server.test"; done
+  SSL_CERT_FILE=$work/pki/ca.pem korv_run "$home" /send /debug
+  [ "$status" -eq 0 ] || { cat "$home/console.txt" "$home/korv.log" >&2; die "exit status $status"; }
+  grep -q '^AUTH PLAIN <hidden>$' "$home/console.txt" || die "no AUTH PLAIN"
+  # Pipelined: the commands of a group are echoed before any reply to them.
+  [ "$(grep -A3 '^RSET$' "$home/console.txt" | grep -c '^DATA$')" -eq 12 ] ||
+    { cat "$home/console.txt" >&2; die "MAIL, RCPT and DATA were not sent as one group"; }
+  [ -z "$(ls -A "$home/out")" ] || die "left in the queue: $(ls "$home/out")"
+  [ "$(count '^\* .*Sent m' "$home/korv.log")" -eq 12 ] || { cat "$home/korv.log" >&2; die "not 12 sent"; }
+  wait_for_files "$maildir/new" 12 30 || die "$(find "$maildir/new" -type f | wc -l) of 12 delivered"
+  for n in $(seq -w 1 12); do
+    [ "$(grep -l "^Subject: message m$n\$" "$maildir"/new/* | wc -l)" -eq 1 ] || die "message m$n not delivered once"
+  done
+  SSL_CERT_FILE=$work/pki/ca.pem korv_run "$home" /send
+  grep -q "No messages for delivery." "$home/console.txt" || die "the next run did not find the queue empty"
+  sleep 1
+  [ "$(find "$maildir/new" -type f | wc -l)" -eq 12 ] || die "a message arrived twice"
+  echo "submission_tls: STARTTLS, AUTH PLAIN, MAIL/RCPT/DATA pipelined, 12 messages delivered once, queue empty"
 }
 
 # ---------------------------------------------------------------------------
@@ -289,6 +342,7 @@ EOF
 if [ "${1:-}" = "--inside" ]; then
   shift
   mode=$1 korv=$2 korvconf=$3 cache=$4 work=$5
+  source_dir=$(dirname "$(readlink -f "$0")")
   pids=()
   stop() {
     local pid
@@ -306,7 +360,7 @@ if [ "${1:-}" = "--inside" ]; then
 fi
 
 [ "$(id -u)" -eq 0 ] || { echo "these tests need root (private namespaces)"; exit 77; }
-[ $# -eq 4 ] || { echo "usage: $0 opensmtpd|submission|exim KORV KORVCONF CACHE" >&2; exit 2; }
+[ $# -eq 4 ] || { echo "usage: $0 opensmtpd|submission|submission_tls|exim KORV KORVCONF CACHE" >&2; exit 2; }
 mode=$1 korv=$(readlink -f "$2") korvconf=$(readlink -f "$3") cache=$4
 mkdir -p "$cache"
 cache=$(readlink -f "$cache")

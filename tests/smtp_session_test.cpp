@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/recording_reporter.h"
+#include "support/script_stream.h"
 #include "support/temp_dir.h"
 #include "transfer/console.h"
 #include "transfer/korv_state.h"
@@ -21,45 +22,7 @@
 namespace quorvexia {
 namespace {
 
-// The server's side as a script: every reply is there from the start (korv
-// reads replies in order), and what korv sends is kept.
-class ScriptStream final : public platform::ByteStream {
-public:
-    explicit ScriptStream(std::string replies) : replies_(std::move(replies)) {}
-    bool sendAll(const char* data, std::size_t size) override {
-        sent_.append(data, size);
-        return true;
-    }
-    long receive(char* data, std::size_t size) override {
-        std::size_t n = std::min(size, replies_.size() - position_);
-        std::memcpy(data, replies_.data() + position_, n);
-        position_ += n;
-        return static_cast<long>(n);  // 0 at the end: the server closed
-    }
-    int lastError() const override { return 0; }
-    void setTimeout(int) override {}
-    const std::string& sent() const { return sent_; }
-    // The commands sent, the message text left out.
-    std::vector<std::string> commands() const {
-        std::vector<std::string> out;
-        bool text = false;
-        for (std::size_t start = 0, end; (end = sent_.find("\r\n", start)) != std::string::npos; start = end + 2) {
-            std::string line = sent_.substr(start, end - start);
-            if (!text) out.push_back(line);
-            if (line == "DATA") text = true;
-            if (line == ".") {
-                out.push_back(line);
-                text = false;
-            }
-        }
-        return out;
-    }
-
-private:
-    std::string replies_;
-    std::size_t position_ = 0;
-    std::string sent_;
-};
+using test::ScriptStream;
 
 struct SmtpCase {
     const char* name;
@@ -68,6 +31,11 @@ struct SmtpCase {
     std::vector<std::string> reports;
     std::vector<std::string> commands;  // after HELO
     bool pairLeft;
+    // With PIPELINING, where they differ: the commands sent (and replies to
+    // those sent ahead); the rest is the same as lock-step.
+    std::vector<std::string> groupCommands = {};
+    std::vector<std::string> groupReplies = {};
+    bool pipelinedOnly = false;
 };
 
 const std::vector<std::string> kWholeTransaction = {"RSET", "MAIL FROM:<ann@a.test>", "RCPT TO:<bob@b.test>",
@@ -88,12 +56,16 @@ protected:
         consoleStream = stdout;
         std::fclose(console_);
     }
-    void Check(const SmtpCase& c) {
-        SCOPED_TRACE(c.name);
-        std::string script = "220 ready\r\n250 hello\r\n";
-        for (const auto& r : c.replies) script += r + "\r\n";
+    // Lock-step over plain SMTP, or the TLS form (implicit TLS, the link
+    // itself being the script) with a server that offers PIPELINING.
+    void Check(const SmtpCase& c, bool pipelined) {
+        SCOPED_TRACE(std::string(c.name) + (pipelined ? ", pipelined" : ""));
+        config_.smtpServer.assign(pipelined ? "smtps://127.0.0.1" : "127.0.0.1");
+        std::string script = pipelined ? "220 ready\r\n250-hello\r\n250 PIPELINING\r\n" : "220 ready\r\n250 hello\r\n";
+        for (const auto& r : pipelined && !c.groupReplies.empty() ? c.groupReplies : c.replies) script += r + "\r\n";
         auto stream = std::make_unique<ScriptStream>(script);
-        ScriptStream& server = *stream;
+        std::string sent;  // kept here: a dropped connection takes the stream with it
+        stream->onSend = [&](std::string_view bytes) { sent.append(bytes); };
         Link link(std::move(stream));
         test::RecordingReporter reporter;
         SmtpSession session(config_, side_, reporter);
@@ -101,10 +73,11 @@ protected:
         // A second may pass during the transaction; the rate is not the point here.
         for (auto& e : reporter.entries) e = std::regex_replace(e, std::regex(", [0-9]+ CPS$"), ", 0 CPS");
         EXPECT_EQ(reporter.entries, c.reports);
-        std::vector<std::string> commands = server.commands();
+        std::vector<std::string> commands = ScriptStream::Commands(sent);
         ASSERT_GE(commands.size(), 1u);
-        EXPECT_EQ(commands.front(), "HELO a.test");
-        EXPECT_EQ(std::vector<std::string>(commands.begin() + 1, commands.end()), c.commands);
+        EXPECT_EQ(commands.front(), pipelined ? "EHLO a.test" : "HELO a.test");
+        EXPECT_EQ(std::vector<std::string>(commands.begin() + 1, commands.end()),
+                  pipelined && !c.groupCommands.empty() ? c.groupCommands : c.commands);
         EXPECT_EQ(test::FileExists(dir_ / "00000007.wrk"), c.pairLeft);
         EXPECT_EQ(test::FileExists(dir_ / "00000007.txt"), c.pairLeft);
     }
@@ -115,26 +88,45 @@ protected:
     std::FILE* console_ = nullptr;
 };
 
+// Each case runs in lock-step and pipelined: the same result, reports and pair.
 TEST_F(SmtpSessionTest, EachStepJudgesItsReply) {
     const auto& all = kWholeTransaction;
     const std::vector<std::string> upToData(all.begin(), all.begin() + 5);
+    const std::vector<std::string> dot = {"RSET", "MAIL FROM:<ann@a.test>", "RCPT TO:<bob@b.test>",
+                                          "RCPT TO:<cy@c.test>", "DATA", "."};
     const SmtpCase cases[] = {
         {"accepted", {"250 r", "250 m", "250 a", "250 b", "354 go", "250 queued"}, SessionResult::Done,
          {"|* Sent 00000007 to bob@b.test; 43b, 0 CPS"}, all, false},
+        // A stop drops the connection in the middle of a group: nothing more is read.
         {"RSET refused", {"421 bye"}, SessionResult::Stopped, {"Can't reset; error 421.\n|! Can't reset; error 421"},
-         {"RSET"}, true},
+         {"RSET"}, true, upToData},
         {"RSET without a code", {"what"}, SessionResult::Stopped,
-         {"Invalid RSET command response.\n|! Invalid RSET command response"}, {"RSET"}, true},
+         {"Invalid RSET command response.\n|! Invalid RSET command response"}, {"RSET"}, true, upToData},
         {"sender refused", {"250 r", "553 no"}, SessionResult::Done,
          {"Invalid mail sender.\n|? Invalid mail sender; error 553; message 00000007"},
-         {"RSET", "MAIL FROM:<ann@a.test>"}, true},
+         {"RSET", "MAIL FROM:<ann@a.test>"}, true, upToData, {"250 r", "553 no", "503 a", "503 b", "503 c"}},
+        {"530 to MAIL ends the session", {"250 r", "530 auth first"}, SessionResult::Stopped,
+         {"SMTP server refused mail: 530 auth first.\n|! SMTP server refused mail: 530 auth first"},
+         {"RSET", "MAIL FROM:<ann@a.test>"}, true, upToData},
+        {"RCPT reply without a code", {"250 r", "250 m", "what"}, SessionResult::Stopped,
+         {"Invalid RCPT command response.\n|! Invalid RCPT command response; message 00000007"},
+         {all.begin(), all.begin() + 3}, true, upToData},
         {"one recipient refused", {"250 r", "250 m", "550 unknown", "250 b", "354 go", "250 queued"},
          SessionResult::Done, {"|? Invalid recipient: bob@b.test", "|* Sent 00000007 to bob@b.test; 43b, 0 CPS"},
          all, false},
         {"every recipient refused", {"250 r", "250 m", "550 a", "550 b"}, SessionResult::Done,
          {"|? Invalid recipient: bob@b.test", "|? Invalid recipient: cy@c.test",
           "All recipients are invalid.\n|? All recipients are invalid; message 00000007"},
-         {all.begin(), all.begin() + 4}, true},
+         {all.begin(), all.begin() + 4}, true, upToData, {"250 r", "250 m", "550 a", "550 b", "554 no recipients"}},
+        // RFC 2920: a 354 after every recipient was refused gets a lone dot.
+        {"354 though every recipient was refused", {}, SessionResult::Done,
+         {"|? Invalid recipient: bob@b.test", "|? Invalid recipient: cy@c.test",
+          "All recipients are invalid.\n|? All recipients are invalid; message 00000007"},
+         {}, true, dot, {"250 r", "250 m", "550 a", "550 b", "354 go", "554 nothing"}, true},
+        // A recipient taken after the refused sender: only a drop can stop the delivery.
+        {"354 after a refused sender", {}, SessionResult::Stopped,
+         {"Invalid mail sender.\n|? Invalid mail sender; error 553; message 00000007"}, {}, true, upToData,
+         {"250 r", "553 no", "250 a", "503 b", "354 go"}, true},
         {"DATA refused", {"250 r", "250 m", "250 a", "250 b", "451 later"}, SessionResult::Done,
          {"Can't send message.\n|? Can't send message; error 451; message 00000007"}, upToData, true},
         {"354 after three lines", {"250 r", "250 m", "250 a", "250 b", "250 x", "250 y", "250 z", "354 go"},
@@ -148,10 +140,38 @@ TEST_F(SmtpSessionTest, EachStepJudgesItsReply) {
          {}, all, true},
     };
     for (const auto& c : cases) {
-        test::WriteFile(dir_ / "00000007.wrk", "b.test\nann@a.test\nbob@b.test\n\ncy@c.test\n");
-        test::WriteFile(dir_ / "00000007.txt", "To: Bob <bob@b.test>\nSubject: s\n\n.dot\nbody\n");
-        Check(c);
+        for (bool pipelined : {false, true}) {
+            if (c.pipelinedOnly && !pipelined) continue;
+            test::WriteFile(dir_ / "00000007.wrk", "b.test\nann@a.test\nbob@b.test\n\ncy@c.test\n");
+            test::WriteFile(dir_ / "00000007.txt", "To: Bob <bob@b.test>\nSubject: s\n\n.dot\nbody\n");
+            Check(c, pipelined);
+        }
     }
+}
+
+// A group larger than the window goes out in parts, replies read between them.
+TEST_F(SmtpSessionTest, ALargeGroupGoesOutInParts) {
+    std::string envelope = "b.test\nann@a.test\n", replies = "220 a\r\n250-b\r\n250 PIPELINING\r\n250 r\r\n250 m\r\n";
+    for (int i = 0; i < 150; ++i) {
+        envelope += "r" + std::to_string(i) + "@b.test\n";
+        replies += "250 ok\r\n";
+    }
+    test::WriteFile(dir_ / "00000007.wrk", envelope);
+    auto stream = std::make_unique<ScriptStream>(replies + "354 go\r\n250 queued\r\n");
+    std::vector<std::size_t> lines;
+    stream->onSend = [&](std::string_view bytes) { lines.push_back(std::count(bytes.begin(), bytes.end(), '\n')); };
+    ScriptStream& server = *stream;
+    Link link(std::move(stream));
+    test::RecordingReporter reporter;
+    config_.smtpServer.assign("smtps://127.0.0.1");
+    SmtpSession session(config_, side_, reporter);
+    ASSERT_EQ(session.dialogue(link), SessionResult::Done);
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[1], 64u);  // after EHLO: RSET, MAIL and 62 RCPTs
+    std::size_t recipients = 0;
+    for (const auto& c : server.commands()) recipients += c.rfind("RCPT TO:", 0) == 0;
+    EXPECT_EQ(recipients, 150u);
+    EXPECT_FALSE(test::FileExists(dir_ / "00000007.wrk"));
 }
 
 TEST_F(SmtpSessionTest, TheTextGoesOutDotStuffedAfterItsEnvelope) {

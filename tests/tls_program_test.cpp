@@ -7,6 +7,10 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <regex>
+#include <sstream>
+
 #include "pop3_dovecot.h"
 #include "smtp_test_support.h"
 #include "support/smtp_server.h"
@@ -196,6 +200,48 @@ TEST(Pop3OverTls, Pop3sAndStlsFetchTheMailbox) {
         // Signed in with AUTH PLAIN over TLS.
         EXPECT_NE(dovecot.log().find("Login: user=<ann>, method=PLAIN"), std::string::npos) << dovecot.log();
     }
+}
+
+// Dovecot offers PIPELINING: over pop3s the loop sends ahead, in plain POP3
+// it goes in lock-step. The same mailbox gives the same files, log and console.
+TEST(Pop3OverTls, PipelinedFetchGivesWhatLockStepGives) {
+    if (!DovecotServer::Installed()) GTEST_SKIP() << "dovecot is not installed";
+    TlsSandbox t;
+    DovecotTls tls{t.pki.cert("good"), t.pki.key("good")};
+    DovecotServer secure(&tls), plain;
+    for (int i = 0; i < 40; ++i) {
+        std::string text = "From: s" + std::to_string(i) + "@example.org\nTo: ann@example.net\nSubject: " +
+                           std::to_string(i) + "\n\n.\n..dots\n" + std::string(i * 997 % 9000, 'x') + "\nend\n";
+        std::string name = "17000" + std::to_string(10000 + i) + ".M1P1.quorvexia";
+        secure.addMessage(name, text);
+        plain.addMessage(name, text);
+    }
+    ASSERT_TRUE(secure.start());
+    ASSERT_TRUE(plain.start());
+    KorvSandbox lockStep;
+    lockStep.config = t.box.config;
+    t.box.config.pop3Server.assign("pop3s://" + secure.pop3sAddress());
+    lockStep.config.pop3Server.assign(plain.address());
+    ProgramResult pipelined = t.box.run({"/receive"}, "", 120);
+    ProgramResult stepped = lockStep.run({"/receive"}, "", 120);
+    EXPECT_EQ(pipelined.status, 0) << pipelined.out;
+    EXPECT_EQ(stepped.status, 0) << stepped.out;
+    auto mask = [](std::string text, const std::string& server) {
+        text = std::regex_replace(text, std::regex(std::regex_replace(server, std::regex("[.+/:]"), "\\$&")), "SERVER");
+        text = std::regex_replace(text, std::regex(", \\d+ CPS"), ", N CPS");
+        return std::regex_replace(text, std::regex(", \\d+:\\d\\d\n"), ", M:SS\n");
+    };
+    EXPECT_EQ(mask(pipelined.out, "pop3s://" + secure.pop3sAddress()), mask(stepped.out, plain.address()));
+    EXPECT_EQ(mask(MaskLog(t.box.log()), "pop3s://" + secure.pop3sAddress()),
+              mask(MaskLog(lockStep.log()), plain.address()));
+    std::string files = ListDir(t.box.inbound());
+    ASSERT_EQ(files, ListDir(lockStep.inbound()));
+    EXPECT_EQ(std::count(files.begin(), files.end(), ' ') + 1, 80);
+    std::istringstream names(files);
+    for (std::string name; names >> name;)
+        EXPECT_EQ(ReadFile(t.box.inbound() + "/" + name), ReadFile(lockStep.inbound() + "/" + name)) << name;
+    EXPECT_EQ(secure.messagesLeft(), 0);
+    EXPECT_EQ(plain.messagesLeft(), 0);
 }
 
 TEST(Pop3OverTls, BadCertificateOrModeMixUpSignsNothingIn) {

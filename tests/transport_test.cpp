@@ -16,66 +16,14 @@
 
 #include "transfer/console.h"
 #include "transfer/korv_state.h"
+#include "support/pair_stream.h"
 #include "transfer/line_transport.h"
 
 namespace quorvexia {
 namespace {
 
-// A byte stream over one end of a socket pair. With SOCK_SEQPACKET every
-// write of the peer arrives as one receive, so a test decides exactly how the
-// bytes are split between receives.
-class PairStream final : public platform::ByteStream {
-public:
-    explicit PairStream(int type = SOCK_SEQPACKET) {
-        int fds[2];
-        if (socketpair(AF_UNIX, type | SOCK_CLOEXEC, 0, fds) != 0) throw std::runtime_error("socketpair");
-        mine_ = fds[0];
-        peer_ = fds[1];
-    }
-    ~PairStream() override {
-        ::close(mine_);
-        closePeer();
-    }
-    bool sendAll(const char* data, std::size_t size) override {
-        ++writes_;
-        ssize_t n = ::send(mine_, data, size, MSG_NOSIGNAL);
-        return n == static_cast<ssize_t>(size);
-    }
-    long receive(char* data, std::size_t size) override {
-        ++receives_;
-        pollfd pfd{mine_, POLLIN, 0};
-        if (poll(&pfd, 1, 5000) <= 0) return -1;  // never hang a test
-        return static_cast<long>(::recv(mine_, data, size, 0));
-    }
-    int lastError() const override { return 0; }
-    void setTimeout(int) override {}
+using test::PairStream;
 
-    void peerSend(const std::string& bytes) {
-        ASSERT_EQ(::send(peer_, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
-    }
-    // What the peer has been sent, one record per write (empty when nothing waits).
-    std::vector<std::string> peerRecords() {
-        std::vector<std::string> records;
-        for (;;) {
-            pollfd pfd{peer_, POLLIN, 0};
-            if (poll(&pfd, 1, 0) <= 0) return records;
-            char buf[70000];
-            ssize_t n = ::recv(peer_, buf, sizeof buf, 0);
-            if (n <= 0) return records;
-            records.emplace_back(buf, static_cast<std::size_t>(n));
-        }
-    }
-    void closePeer() {
-        if (peer_ >= 0) ::close(peer_);
-        peer_ = -1;
-    }
-    int writes_ = 0;
-    int receives_ = 0;
-
-private:
-    int mine_ = -1;
-    int peer_ = -1;
-};
 
 // A link over a fresh PairStream; `s` stays usable as the test's view of it.
 struct PairLink {

@@ -78,7 +78,8 @@ SessionResult Pop3Session::dialogue(Link& link) {
     std::int32_t count = 0, total = 0;
     if (ParseReplyNumbers(reply.data(), &count, &total) < 2 || count < 0)
         return refused("Invalid mail status response");
-    return store_.receiveAll(link, static_cast<std::uint32_t>(count), static_cast<std::uint32_t>(total));
+    return store_.receiveAll(link, static_cast<std::uint32_t>(count), static_cast<std::uint32_t>(total),
+                             pipelining_);
 }
 
 // The password (or token) of this connection, then the sign-in: USER and

@@ -60,6 +60,7 @@ private:
     bool tokenRetryLeft_ = false;  // as in SmtpSession
     bool tokenRefused_ = false;
     bool signedIn_ = false;  // AUTH did the login; USER and PASS are not sent
+    bool pipelining_ = false;  // CAPA over TLS listed PIPELINING (RFC 2449)
 };
 
 // The numbers of a STAT or LIST reply: the first two texts that follow runs

@@ -80,6 +80,7 @@ Pop3Session::Step Pop3Session::secureLogin(Link& link, Credentials& credentials)
     if (Step r = capabilities(link, caps)) return r;
     if (tls_.security == TransportSecurity::StartTls)
         if (Step r = startTls(link, caps)) return r;
+    pipelining_ = caps.has("PIPELINING");
     std::string_view reply;
     if (credentials.useToken) return authToken(link, credentials);
     if (caps.offers("PLAIN")) {

@@ -89,10 +89,14 @@ SessionResult SmtpSession::sendMessage(Link& link, const std::string& dir, const
     ConsoleOpenProgressLine("Sending message #%lu... ", number);
     QueuedMessage m;
     if (Step r = openMessage(m, dir, name)) return *r;
-    if (Step r = reset(link)) return *r;
-    if (Step r = mailFrom(link, m)) return *r;
-    if (Step r = recipients(link, m)) return *r;
-    if (Step r = data(link, m)) return *r;
+    if (pipelining_) {
+        if (Step r = commandGroup(link, m)) return *r;
+    } else {
+        if (Step r = reset(link)) return *r;
+        if (Step r = mailFrom(link, m)) return *r;
+        if (Step r = recipients(link, m)) return *r;
+        if (Step r = data(link, m)) return *r;
+    }
     if (Step r = text(link, m)) return *r;
     return endOfData(link, m, messageStart);
 }
@@ -114,6 +118,10 @@ SmtpSession::Step SmtpSession::openMessage(QueuedMessage& m, const std::string& 
 
 SmtpSession::Step SmtpSession::reset(Link& link) {
     if (!exchange(link, "RSET", kCommandReplyTimeoutMs)) return kLinkFailed;
+    return judgeReset();
+}
+
+SmtpSession::Step SmtpSession::judgeReset() {
     if (code_ == -1) return tell(kStopped, "Invalid RSET command response.\n", '!', "Invalid RSET command response");
     if (code_ >= 400) {
         std::string text = Format("Can't reset; error %d", code_);
@@ -122,10 +130,24 @@ SmtpSession::Step SmtpSession::reset(Link& link) {
     return std::nullopt;
 }
 
-SmtpSession::Step SmtpSession::mailFrom(Link& link, const QueuedMessage& m) {
+std::string SenderCommand(const QueuedMessage& m) {
     char command[kReplyLineSize];
     std::snprintf(command, sizeof command, "MAIL FROM:<%s>", m.sender());
-    if (!exchange(link, command, kCommandReplyTimeoutMs)) return kLinkFailed;
+    return command;
+}
+
+std::string RecipientCommand(const char* address) {
+    char command[kReplyLineSize];
+    std::snprintf(command, sizeof command, "RCPT TO:<%s>", address);
+    return command;
+}
+
+SmtpSession::Step SmtpSession::mailFrom(Link& link, const QueuedMessage& m) {
+    if (!exchange(link, SenderCommand(m), kCommandReplyTimeoutMs)) return kLinkFailed;
+    return judgeSender(m);
+}
+
+SmtpSession::Step SmtpSession::judgeSender(const QueuedMessage& m) {
     if (code_ == -1)
         return tell(kStopped, "Invalid MAIL FROM command response.\n", '!',
                     Format("Invalid MAIL FROM command response; message %s", m.baseName()));
@@ -150,23 +172,32 @@ SmtpSession::Step SmtpSession::recipients(Link& link, QueuedMessage& m) {
     while (m.nextRecipient(whole)) {
         ++listed;
         if (!whole) {
-            // A piece of a longer address would send the message elsewhere.
-            reporter_.log('?', Format("Invalid recipient: %s", m.recipient()));
+            cutRecipient(m.recipient());
             continue;
         }
-        char command[kReplyLineSize];
-        std::snprintf(command, sizeof command, "RCPT TO:<%s>", m.recipient());
-        if (!exchange(link, command, kCommandReplyTimeoutMs)) return kLinkFailed;
-        if (code_ == -1)
-            return tell(kStopped, "Invalid RCPT command response.\n", '!',
-                        Format("Invalid RCPT command response; message %s", m.baseName()));
-        if (code_ >= 400) {
-            reporter_.log('?', Format("Invalid recipient: %s", m.recipient()));
-        } else {
-            ++accepted;
-        }
+        if (!exchange(link, RecipientCommand(m.recipient()), kCommandReplyTimeoutMs)) return kLinkFailed;
+        if (Step r = judgeRecipient(m, m.recipient(), accepted)) return r;
     }
     m.closeEnvelope();
+    return judgeRecipients(m, listed, accepted);
+}
+
+// A piece of a longer address would send the message elsewhere.
+void SmtpSession::cutRecipient(const char* address) { reporter_.log('?', Format("Invalid recipient: %s", address)); }
+
+SmtpSession::Step SmtpSession::judgeRecipient(const QueuedMessage& m, const char* address, unsigned& accepted) {
+    if (code_ == -1)
+        return tell(kStopped, "Invalid RCPT command response.\n", '!',
+                    Format("Invalid RCPT command response; message %s", m.baseName()));
+    if (code_ >= 400) {
+        reporter_.log('?', Format("Invalid recipient: %s", address));
+    } else {
+        ++accepted;
+    }
+    return std::nullopt;
+}
+
+SmtpSession::Step SmtpSession::judgeRecipients(const QueuedMessage& m, unsigned listed, unsigned accepted) {
     if (listed == 0)
         return tell(kDone, "No valid recipients found.\n", '?',
                     Format("No valid recipients found; message %s", m.baseName()));
@@ -176,10 +207,14 @@ SmtpSession::Step SmtpSession::recipients(Link& link, QueuedMessage& m) {
     return std::nullopt;
 }
 
-// The 354 must come among the first three replies; replies before it with
-// codes below 400 are passed over.
 SmtpSession::Step SmtpSession::data(Link& link, const QueuedMessage& m) {
     link.sendLine("DATA");
+    return dataReply(link, m);
+}
+
+// The 354 must come among the first three replies; replies before it with
+// codes below 400 are passed over.
+SmtpSession::Step SmtpSession::dataReply(Link& link, const QueuedMessage& m) {
     link.setTimeout(kDataReplyTimeoutMs);
     for (int replyNo = 1;; ++replyNo) {
         if (!receive(link)) return kLinkFailed;

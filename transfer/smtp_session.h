@@ -23,6 +23,10 @@ inline constexpr int kDataReplyTimeoutMs = 2 * 60 * 1000;     // the reply(ies) 
 inline constexpr int kBodyWriteTimeoutMs = 3 * 60 * 1000;     // each write of the message text
 inline constexpr int kFinalReplyTimeoutMs = 10 * 60 * 1000;   // the reply to the closing "."
 
+// The commands of a transaction.
+std::string SenderCommand(const QueuedMessage& m);
+std::string RecipientCommand(const char* address);
+
 // The most of a server's reply that a message quotes.
 inline constexpr std::size_t kReplyTextMax = 255;
 
@@ -68,6 +72,17 @@ private:
     Step mailFrom(Link& link, const QueuedMessage& m);
     Step recipients(Link& link, QueuedMessage& m);
     Step data(Link& link, const QueuedMessage& m);
+    // RSET, MAIL, the RCPTs and DATA sent as groups (RFC 2920, see
+    // smtp_pipelining.cpp), their replies judged as the steps above judge them.
+    Step commandGroup(Link& link, QueuedMessage& m);
+    // The judgements of the steps, on the reply in reply_ and code_.
+    Step judgeReset();
+    Step judgeSender(const QueuedMessage& m);
+    Step judgeRecipient(const QueuedMessage& m, const char* address, unsigned& accepted);
+    Step judgeRecipients(const QueuedMessage& m, unsigned listed, unsigned accepted);
+    void cutRecipient(const char* address);
+    // Reads the reply(ies) to DATA up to the 354.
+    Step dataReply(Link& link, const QueuedMessage& m);
     Step text(Link& link, QueuedMessage& m);
     SessionResult endOfData(Link& link, const QueuedMessage& m, std::time_t messageStart);
 
@@ -91,6 +106,7 @@ private:
     // while that is still possible, a refusal is not yet reported.
     bool tokenRetryLeft_ = false;
     bool tokenRefused_ = false;
+    bool pipelining_ = false;  // EHLO over TLS listed PIPELINING (RFC 2920)
     Reply reply_;    // the reply most recently read
     int code_ = -1;  // its code
 };

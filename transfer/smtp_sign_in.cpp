@@ -74,6 +74,7 @@ SmtpSession::Step SmtpSession::secureOpening(Link& link) {
     if (Step r = ehlo(link, caps)) return r;
     if (tls_.security == TransportSecurity::StartTls)
         if (Step r = startTls(link, caps)) return r;
+    pipelining_ = caps.has("PIPELINING");
     // A server that takes mail without AUTH gets it as before.
     if (caps.mechanisms.empty()) return std::nullopt;
     Credentials credentials;
