@@ -1,0 +1,522 @@
+// POP3 receiving: the reply numbers; the message loop of the inbound store
+// in-process over a socket pair, lock-step and pipelined alike; korv /receive
+// against a scripted server (one golden transcript, then the refusals, each
+// stating its console, log and wire text); and a real Dovecot.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "pop3_dovecot.h"
+#include "pop3_support.h"
+#include "support/pair_stream.h"
+#include "support/program.h"
+#include "support/recording_reporter.h"
+#include "transfer/console.h"
+#include "transfer/inbound_store.h"
+#include "transfer/pop3_session.h"
+
+namespace quorvexia::test {
+namespace {
+
+TEST(ParseReplyNumbers, Table) {
+    const struct { const char* reply; int count; std::int32_t first, second; } rows[] = {  // -7: not written
+        {"+OK 2 320", 2, 2, 320}, {"+OK", 0, -7, -7}, {"+OK 2", 1, 2, -7}, {"+OK   7    910 octets", 2, 7, 910},
+        {"+OK 2 ", 2, 2, 0}, {"+OK\t2 320", 1, 320, -7}, {"+OK -3 +4", 2, -3, 4}, {"+OK 12abc 5x", 2, 12, 5},
+        {"+OK 99999999999 -99999999999", 2, INT32_MAX, INT32_MIN}, {"+OK 2147483647 -2147483648", 2, INT32_MAX, INT32_MIN}};
+    for (const auto& r : rows) {
+        std::int32_t first = -7, second = -7;
+        EXPECT_EQ(ParseReplyNumbers(r.reply, &first, &second), r.count) << r.reply;
+        EXPECT_EQ(first, r.first) << r.reply;
+        EXPECT_EQ(second, r.second) << r.reply;
+    }
+}
+
+std::string Message(int i) { return "From: Ann <ann@a.test>\r\nTo: bob@b.test\r\nSubject: " + std::to_string(i) + "\r\n\r\n..x\r\n"; }
+std::string Stored(const std::string& wire) {
+    return std::regex_replace(std::regex_replace(wire, std::regex("\r\n"), "\n"), std::regex("\n\\.\\."), "\n.");
+}
+std::string Lines(const std::string& s) { return s.empty() ? s : std::regex_replace(s, std::regex("\\||$"), "\r\n"); }
+std::string Base(std::uint32_t n) { return (n < 10000000 ? std::string(8 - std::to_string(n).size(), '0') : "") + std::to_string(n); }
+std::string Size(const Pop3Script& s, bool stored = false) {
+    std::size_t total = 0;
+    for (const auto& m : s.messages) total += stored ? Stored(m.text).size() : m.text.size();
+    return std::to_string(total);
+}
+
+struct Outcome {
+    SessionResult result;
+    std::string reports, console, files, texts, sent;
+    std::uint32_t counter;
+};
+
+// The message loop from STAT on. Every DELE is checked as it leaves: once RETR
+// went out for its message, the whole text is stored beside a staged envelope.
+class Pop3Store : public ::testing::Test {
+protected:
+    TempDir dir_;
+    MailConfig config_ = DefaultConfig();
+    std::string firstWrite_;
+
+    bool Staged(const std::string& text) {
+        std::istringstream names(ListDir(dir_.path()));
+        for (std::string name; names >> name;)
+            if (name[0] == '.' && ReadFile(dir_ / name.substr(1, name.size() - 5) + ".txt") == text) return true;
+        return false;
+    }
+    Outcome Fetch(const Pop3Script& script, bool pipelined, std::vector<std::string> stored = {}) {
+        for (std::size_t i = stored.size(); i < script.messages.size(); ++i) stored.push_back(Stored(script.messages[i].text));
+        config_.inboundDir.assign(dir_.path());
+        char* console = nullptr;
+        std::size_t consoleSize = 0;
+        consoleStream = open_memstream(&console, &consoleSize);
+        consoleLineOpen = false;
+        auto stream = std::make_unique<PairStream>(SOCK_STREAM);
+        std::string record, sent;
+        std::mutex mutex;
+        std::thread server([&, peer = stream->takePeer()] {
+            ServerConnection connection(peer, record, mutex);
+            ServePop3(connection, script);
+        });
+        firstWrite_.clear();
+        stream->onSend = [&](std::string_view bytes) {
+            static const std::regex dele("DELE (\\d+)\r\n");
+            std::string text(bytes);
+            for (std::sregex_iterator it(text.begin(), text.end(), dele), end; it != end; ++it)
+                if (sent.find("RETR " + (*it)[1].str() + "\r\n") != std::string::npos) {
+                    EXPECT_TRUE(Staged(stored[std::stoul((*it)[1]) - 1])) << (*it)[0];
+                }
+            if (sent.empty()) firstWrite_ = text;
+            sent += text;
+        };
+        Outcome o;
+        {
+            Link link(std::move(stream));
+            std::string_view greeting;
+            EXPECT_TRUE(link.receiveLine(greeting));
+            RunState run{config_.messageCounter.get()};
+            RecordingReporter reporter;
+            InboundStore store(config_, run, reporter);
+            o.result = store.receiveAll(link, static_cast<std::uint32_t>(script.messages.size()),
+                                        static_cast<std::uint32_t>(std::stoul(Size(script))), pipelined);
+            if (o.result != SessionResult::LinkFailed) {
+                EXPECT_TRUE(store.makeDurable());
+            }
+            store.tidyUp();
+            for (auto& e : reporter.entries) o.reports += std::regex_replace(e, std::regex(", [0-9]+ CPS$"), "");
+            o.counter = run.messageCounter;
+        }
+        server.join();
+        std::fclose(consoleStream);
+        consoleStream = stdout;
+        o.console.assign(console, consoleSize);
+        std::free(console);
+        o.sent = record;
+        o.files = ListDir(dir_.path());
+        std::istringstream names(o.files);
+        for (std::string name; names >> name;) o.texts += name[0] == '.' ? "|" : ReadFile(dir_ / name) + "|";
+        return o;
+    }
+    void Clear() { ASSERT_EQ(std::system(("rm -rf '" + dir_.path() + "'/* '" + dir_.path() + "'/.??*").c_str()), 0); }
+    void Take(std::uint32_t first, std::uint32_t count) {
+        for (std::uint32_t n = first; n - first < count; ++n)
+            for (const char* ext : {".txt", ".wrk"}) WriteFile(dir_ / Base(n) + ext, "stored\n");
+    }
+};
+
+// Each row is fetched lock-step and pipelined: the same result, reports,
+// console, counter and files either way; its commands are those of lock-step.
+TEST_F(Pop3Store, PerMessageOutcomes) {
+    const std::string storedSize = std::to_string(Stored(Message(1)).size());
+    auto W = [](std::string t, int n = 1) { return t + ".\n|? " + t + "; message " + std::to_string(n); };
+    auto F = [](std::string t, int n = 1) { return t + ".|! " + t + "; message " + std::to_string(n); };
+    auto R = [&](std::string base) { return "|* Rcvd " + base + " from ann@a.test; " + storedSize + "b"; };
+    const std::string pair5 = "00000005.txt 00000005.wrk", fetched = "LIST 1|RETR 1|DELE 1";
+    using Change = std::function<void(Pop3Script&, MailConfig&)>;
+    const auto kDone = SessionResult::Done, kStop = SessionResult::Stopped;
+    const struct {
+        const char* name;
+        Change change;
+        SessionResult result;
+        std::string reports, files, sent;  // files "=": as before the run
+        std::uint32_t counter;
+    } rows[] = {
+        {"stored", [](Pop3Script&, MailConfig&) {}, kDone, R("00000005"), pair5, fetched, 6},
+        {"empty mailbox", [](Pop3Script& s, MailConfig&) { s.messages.clear(); }, kDone, "", "", "", 5},
+        {"LIST without two numbers", [](Pop3Script& s, MailConfig&) { s.messages[0].list = "+OK 1"; }, kDone,
+         W("Invalid mail size response"), "", "LIST 1", 6},
+        {"LIST refused: fetched despite a limit",
+         [](Pop3Script& s, MailConfig& c) { s.messages[0].list = "-ERR no"; c.maxMessageSize.set(1); }, kDone,
+         R("00000005"), pair5, fetched, 6},
+        {"size equal to the limit, deleted",
+         [](Pop3Script& s, MailConfig& c) { c.maxMessageSize.set(int(s.messages[0].text.size())); c.deleteOversize = 1; },
+         kDone, W("Deleting too long message from server"), "", "LIST 1|DELE 1", 6},
+        {"one byte under the limit, fetched",
+         [](Pop3Script& s, MailConfig& c) { c.maxMessageSize.set(int(s.messages[0].text.size() + 1)); c.deleteOversize = 1; },
+         kDone, R("00000005"), pair5, fetched, 6},
+        {"too long, deletion refused",
+         [](Pop3Script& s, MailConfig& c) { c.maxMessageSize.set(0); c.deleteOversize = 1; s.messages[0].dele = "-ERR"; },
+         kStop, W("Deleting too long message from server") + W("Can't delete message from server"), "", "LIST 1|DELE 1", 5},
+        {"too long, left", [](Pop3Script&, MailConfig& c) { c.maxMessageSize.set(0); c.deleteOversize = 2; }, kDone,
+         W("Leaving too long message on server"), "", "LIST 1", 6},
+        {"RETR refused", [](Pop3Script& s, MailConfig&) { s.messages[0].retr = "-ERR locked"; }, kDone,
+         W("Can't retrieve message"), "", "LIST 1|RETR 1", 6},
+        {"text file is a directory", [&](Pop3Script&, MailConfig&) { MakeDir(dir_ / "00000005.txt"); }, kStop,
+         F("Can't create file 00000005.TXT"), "", "LIST 1|RETR 1", 5},
+        // A pipe by the chosen name would hold the run at its open, waiting for a reader.
+        {"text file is a named pipe", [&](Pop3Script&, MailConfig&) { ASSERT_EQ(mkfifo((dir_ / "00000005.txt").c_str(), 0600), 0); },
+         kStop, F("Can't create file 00000005.TXT"), "", "LIST 1|RETR 1", 5},
+        {"write error on the text file",
+         [&](Pop3Script&, MailConfig&) { ASSERT_EQ(symlink("/dev/full", (dir_ / "00000005.txt").c_str()), 0); }, kStop,
+         F("Couldn't write file 00000005.TXT"), "", "LIST 1|RETR 1", 5},
+        {"envelope file is a directory", [&](Pop3Script&, MailConfig&) { MakeDir(dir_ / ".00000005.tmp"); }, kStop,
+         F("Can't create file 00000005.WRK"), ".00000005.tmp", "LIST 1|RETR 1", 5},
+        {"envelope file is a named pipe", [&](Pop3Script&, MailConfig&) { ASSERT_EQ(mkfifo((dir_ / ".00000005.tmp").c_str(), 0600), 0); },
+         kStop, F("Can't create file 00000005.WRK"), ".00000005.tmp", "LIST 1|RETR 1", 5},
+        {"names 5 and 6 taken", [&](Pop3Script&, MailConfig&) { Take(5, 2); }, kDone, R("00000007"),
+         "00000005.txt 00000005.wrk 00000006.txt 00000006.wrk 00000007.txt 00000007.wrk", fetched, 8},
+        {"a text without envelope is replaced", [&](Pop3Script&, MailConfig&) { WriteFile(dir_ / "00000005.txt", "x"); },
+         kDone, R("00000005"), pair5, fetched, 6},
+        {"all 1024 candidates taken", [&](Pop3Script&, MailConfig& c) { c.messageCounter.set(100); Take(100, 1024); },
+         kStop, F("Can't create file 00000100.TXT"), "=", "LIST 1|RETR 1", 100},
+        {"the last counter value taken", [&](Pop3Script&, MailConfig& c) { c.messageCounter.set(UINT32_MAX); Take(UINT32_MAX, 1); },
+         kStop, F("Can't create file 4294967295.TXT"), "=", "LIST 1|RETR 1", UINT32_MAX},
+        {"no name left below the 32-bit limit",
+         [&](Pop3Script&, MailConfig& c) { c.messageCounter.set(UINT32_MAX - 5); Take(UINT32_MAX - 5, 6); }, kStop,
+         F("Can't create file 4294967290.TXT"), "=", "LIST 1|RETR 1", UINT32_MAX - 5},
+        {"the counter stops at the limit",
+         [](Pop3Script& s, MailConfig& c) { c.messageCounter.set(UINT32_MAX); s.messages.push_back(Message(2)); }, kStop,
+         R("4294967295") + F("Can't create file 4294967295.TXT", 2), "4294967295.txt 4294967295.wrk",
+         "LIST 1|RETR 1|DELE 1|LIST 2|RETR 2", UINT32_MAX},
+        {"the second of three refused by RETR",
+         [](Pop3Script& s, MailConfig&) { s.messages = {Message(1), Message(2), Message(3)}; s.messages[1].retr = "-ERR"; },
+         kDone, R("00000005") + W("Can't retrieve message", 2) + R("00000007"), "00000005.txt 00000005.wrk 00000007.txt 00000007.wrk",
+         "LIST 1|RETR 1|DELE 1|LIST 2|RETR 2|LIST 3|RETR 3|DELE 3", 8},
+    };
+    for (const auto& row : rows) {
+        Outcome lockStep{};
+        for (bool pipelined : {false, true}) {
+            SCOPED_TRACE(std::string(row.name) + (pipelined ? ", pipelined" : ""));
+            Clear();
+            Pop3Script script;
+            script.messages = {Message(1)};
+            config_ = DefaultConfig();
+            config_.messageCounter.set(5);
+            row.change(script, config_);
+            std::string before = ListDir(dir_.path()), n = std::to_string(script.messages.size()), size = Size(script);
+            Outcome o = Fetch(script, pipelined);
+            EXPECT_EQ(o.result, row.result);
+            EXPECT_EQ(o.reports, "Receiving " + n + " message(s) (" + size + " bytes)...\n|- Receiving " + n +
+                                     " message(s); " + size + "b" + row.reports);
+            EXPECT_EQ(o.files, row.files == "=" ? before : row.files);
+            if (pipelined) {
+                EXPECT_EQ(o.texts + o.console, lockStep.texts + lockStep.console);
+            } else {  // pipelined, a refused DELE is read after the counter moved on
+                EXPECT_EQ(o.sent, Lines(row.sent));
+                EXPECT_EQ(o.counter, row.counter);
+            }
+            lockStep = o;
+        }
+    }
+}
+
+TEST_F(Pop3Store, StoredTextAndEnvelope) {
+    using namespace std::string_literals;
+    const std::string a999(999, 'a'), q999(999, 'q');
+    const struct { std::string wire, stored, envelope; } rows[] = {
+        {"To: x@y\r\n\r\n..\r\n.x\r\n .y\r\n...z\r\n", "To: x@y\n\n.\nx\n .y\n..z\n", "y\n???\nx@y\n"},
+        {"From: a@b\r\n\r\nhi\r\n", "From: a@b\n\nhi\n", "???\na@b\n???\n"},
+        {"\r\nFrom: a@b\r\nTo: c@d\r\n", "\nFrom: a@b\nTo: c@d\n", "???\n???\n???\n"},  // no header
+        {"To: a@one\r\n\r\nTo: b@two\r\n", "To: a@one\n\nTo: b@two\n", "one\n???\na@one\n"},
+        {"to: a@one\r\nTO: <b@two>\r\nfrom: (x) c@d\r\n\r\n", "to: a@one\nTO: <b@two>\nfrom: (x) c@d\n\n", "two\nc@d\nb@two\n"},
+        {"Resent-To: a@one\r\nTo: b\r\n\r\n", "Resent-To: a@one\nTo: b\n\n", "b\n???\nb\n"},
+        {"To: a@b\r\n\r\nx\0y\0\r\n\xe4\xff\r\n"s, "To: a@b\n\nx\0y\0\n\xe4\xff\n"s, "b\n???\na@b\n"},
+        {"To: a@b\r\n\r\n" + q999 + q999 + "qq\r\n", "To: a@b\n\n" + q999 + "\n" + q999 + "\nqq\n", "b\n???\na@b\n"},
+        // The piece after a cut is neither a dot line nor a header line.
+        {"To: a@b\r\n\r\n" + a999 + ".\r\n" + a999 + "..x\r\nend\r\n", "To: a@b\n\n" + a999 + "\n.\n" + a999 + "\n..x\nend\n", "b\n???\na@b\n"},
+        {"X: " + std::string(996, 'h') + "To: z@z\r\nTo: a@b\r\n\r\n", "X: " + std::string(996, 'h') + "\nTo: z@z\nTo: a@b\n\n", "b\n???\na@b\n"},
+        {"To: a@b\r\0\r\nx\ny\r\n"s, "To: a@b\n\nx\ny\n", "b\n???\na@b\n"},  // CR NUL and bare LF line ends
+    };
+    Pop3Script script;
+    std::vector<std::string> stored;
+    std::string expected;
+    for (const auto& r : rows) {
+        script.messages.push_back(r.wire);
+        stored.push_back(r.stored);
+        expected += r.stored + "|" + r.envelope + "|";
+    }
+    for (bool pipelined : {false, true}) {
+        Clear();
+        EXPECT_EQ(Fetch(script, pipelined, stored).texts, expected) << pipelined;
+    }
+}
+
+// Pipelined, a refused DELE stops the loop after the following messages were
+// stored and their deletion asked for: those pairs stay, the refused one does not.
+TEST_F(Pop3Store, PipelinedCommandsWithinTheWindowAndARefusedDele) {
+    Pop3Script script;
+    script.messages = {Message(1), Message(2), Message(3)};
+    script.messages[1].dele = "-ERR no";
+    const std::string pair0 = "00000000.txt 00000000.wrk";
+    Outcome o = Fetch(script, false);
+    EXPECT_EQ(o.sent, Lines("LIST 1|RETR 1|DELE 1|LIST 2|RETR 2|DELE 2"));
+    EXPECT_EQ(o.files, pair0);
+    Clear();
+    o = Fetch(script, true);
+    EXPECT_EQ(o.result, SessionResult::Stopped);
+    EXPECT_EQ(o.sent, Lines("LIST 1|RETR 1|LIST 2|RETR 2|LIST 3|RETR 3|DELE 1|DELE 2|DELE 3"));
+    EXPECT_EQ(o.files, pair0 + " 00000002.txt 00000002.wrk");
+    EXPECT_NE(o.reports.find("Can't delete message from server.\n|? Can't delete message from server; message 2"), std::string::npos);
+    Clear();
+    script = {};
+    std::string window;
+    for (int n = 1; n <= 300; ++n) script.messages.push_back(Message(n));
+    for (std::size_t n = 1; n <= kPipelineCommands / 2; ++n) window += "LIST " + std::to_string(n) + "|RETR " + std::to_string(n) + "|";
+    o = Fetch(script, true);
+    EXPECT_EQ(o.result, SessionResult::Done);
+    EXPECT_EQ(std::count(o.files.begin(), o.files.end(), ' '), 599);
+    EXPECT_EQ(firstWrite_, Lines(window.substr(0, window.size() - 1)));
+}
+
+// Without QUIT the server keeps every message, so no pair of the connection stays.
+TEST_F(Pop3Store, ACutAtEachStepLeavesNoPair) {
+    const struct { Cut cut; const char* sent; } cuts[] = {{Cut::OnList, "LIST"}, {Cut::AfterListReply, "LIST|RETR"},
+        {Cut::AfterRetrReply, "LIST|RETR"}, {Cut::MidText, "LIST|RETR"}, {Cut::OnDele, "LIST|RETR|DELE"}};
+    for (unsigned long n = 1; n <= 3; ++n) {
+        for (const auto& c : cuts) {
+            for (bool pipelined : {false, true}) {
+                SCOPED_TRACE("message " + std::to_string(n) + ", " + c.sent + (pipelined ? ", pipelined" : ""));
+                Clear();
+                Pop3Script script;
+                script.messages = {Message(1), Message(2) + std::string(900, 'z') + "\r\n", Message(3)};
+                script.cut = c.cut;
+                script.cutMessage = n;
+                Outcome o = Fetch(script, pipelined);
+                EXPECT_EQ(o.result, SessionResult::LinkFailed);
+                EXPECT_EQ(o.files, "");
+                if (pipelined) continue;
+                std::string before;
+                for (unsigned long i = 1; i < n; ++i) before += std::regex_replace("LIST|RETR|DELE|", std::regex("[A-Z]+"), "$& " + std::to_string(i));
+                EXPECT_EQ(o.sent, Lines(before + std::regex_replace(c.sent, std::regex("[A-Z]+"), "$& " + std::to_string(n))));
+                EXPECT_EQ(o.counter, n - 1);
+            }
+        }
+    }
+}
+
+// The console and log of korv with the scripted server's address as "S", the
+// log without its times, durations and rates.
+std::string Masked(const std::string& text) {
+    std::string masked = std::regex_replace(MaskLog(text), std::regex("HH:MM:SS  |, \\d+:\\d\\d|, \\d+ CPS"), "");
+    return std::regex_replace(masked, std::regex("127\\.0\\.0\\.1:\\d+"), "S");
+}
+const std::string kLogHead = "\n----------  DAY DD MON YY, Quorvexia 2.12; RECEIVE\n+ Connecting to POP3 server\n";
+const std::string kLogin = "Connecting to POP3 server...\nLogging in...\n";
+
+TEST(Pop3Run, GoldenTranscript) {
+    KorvSandbox sb;
+    sb.config.pop3User.assign("ann");
+    sb.config.pop3Password.assign("secret");
+    sb.config.messageCounter.set(42);
+    Pop3Script script;
+    script.messages = {Message(1)};
+    ScriptedServer pop3([&](ServerConnection& c, int) { ServePop3(c, script); });
+    sb.config.pop3Server.assign(pop3.address());
+    ProgramResult r = sb.run({"/receive", "/debug"});
+    pop3.join();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(Masked(r.out), Banner() + "Solving POP3 host 'S'...\n" + kLogin +
+                                 "+OK POP3 ready\nUSER ann\n+OK\nPASS <hidden>\n+OK\nSTAT\n+OK 1 59\n"
+                                 "Receiving 1 message(s) (59 bytes)...\nGetting message #1... \nLIST 1\n+OK 1 59\nRETR 1\n+OK\n"
+                                 "From: Ann <ann@a.test>\nTo: bob@b.test\nSubject: 1\n\n..x\n.\nDELE 1\n+OK\n"
+                                 "Closing connection...\nQUIT\n+OK bye\nConnection closed.\n");
+    EXPECT_EQ(Masked(sb.log()), kLogHead + "- Receiving 1 message(s); 59b\n* Rcvd 00000042 from ann@a.test; 53b\n"
+                                           "+ Mail session closed\n$ To S\n");
+    EXPECT_EQ(pop3.received(), Lines("USER ann|PASS secret|STAT|LIST 1|RETR 1|DELE 1|QUIT"));
+    EXPECT_EQ(ListDir(sb.inbound()), "00000042.txt 00000042.wrk");
+    EXPECT_EQ(ReadFile(sb.inbound() + "/00000042.txt"), "From: Ann <ann@a.test>\nTo: bob@b.test\nSubject: 1\n\n.x\n");
+    EXPECT_EQ(ReadFile(sb.inbound() + "/00000042.wrk"), "b.test\nann@a.test\nbob@b.test\n");
+    sb.config.messageCounter.set(43);  // the whole record comes back with only the counter moved on
+    EXPECT_EQ(ReadFile(sb.path("korv.cfg")), ConfigBytes(sb.config));
+}
+
+// Every row ends with status 2 and no file; korv.cfg is replaced after a
+// connection (the same bytes but for the counter) and left alone without one.
+TEST(Pop3Run, RefusalsAndCuts) {
+    const std::string closed = "Closing connection...\nConnection closed.\n", closedLog = "+ Mail session closed\n$ To S\n";
+    const std::string lost = "Remote closed connection. (0)\n", lostLog = "! Remote closed connection. (0)\n";
+    const std::string got = "Receiving 1 message(s) (59 bytes)...\nGetting message #1... \n";
+    const struct {
+        std::string field;  // empty: the scripted server
+        std::function<void(Pop3Script&, const std::string& inbound)> change;
+        std::string console, log, sent;
+        std::uint32_t counter = 41;
+    } rows[] = {
+        {"", [](Pop3Script& s, auto&) { s.greeting = "-ERR busy"; }, kLogin + "POP3 server is not ready.\n" + closed,
+         "! POP3 server is not ready\n" + closedLog, "QUIT"},
+        {"", [](Pop3Script& s, auto&) { s.user = "-ERR who"; }, kLogin + "Invalid username.\n" + closed,
+         "! Invalid username\n" + closedLog, "USER ann|QUIT"},
+        {"", [](Pop3Script& s, auto&) { s.pass = "-ERR [AUTH] no"; }, kLogin + "Invalid mail password.\n" + closed,
+         "! Invalid mail password\n" + closedLog, "USER ann|PASS secret|QUIT"},
+        {"", [](Pop3Script& s, auto&) { s.stat = "-ERR locked"; }, kLogin + "Can't get mail status.\n" + closed,
+         "! Can't get mail status\n" + closedLog, "USER ann|PASS secret|STAT|QUIT"},
+        {"", [](Pop3Script& s, auto&) { s.stat = "+OK 3"; }, kLogin + "Invalid mail status response.\n" + closed,
+         "! Invalid mail status response\n" + closedLog, "USER ann|PASS secret|STAT|QUIT"},
+        {"", [](Pop3Script& s, auto&) { s.stat = "+OK -1 0"; }, kLogin + "Invalid mail status response.\n" + closed,
+         "! Invalid mail status response\n" + closedLog, "USER ann|PASS secret|STAT|QUIT"},
+        {"", [](Pop3Script& s, auto&) { s.cut = Cut::OnUser; }, kLogin + lost, lostLog, "USER ann"},
+        {"", [](Pop3Script& s, auto&) { s.cut = Cut::OnStat; }, kLogin + lost, lostLog, "USER ann|PASS secret|STAT"},
+        // A file failure's console text has no line end: the closing follows on its line.
+        {"", [](Pop3Script&, auto& in) { MakeDir(in + "/00000041.txt"); }, kLogin + got + "Can't create file 00000041.TXT." + closed,
+         "- Receiving 1 message(s); 59b\n! Can't create file 00000041.TXT; message 1\n" + closedLog,
+         "USER ann|PASS secret|STAT|LIST 1|RETR 1|QUIT"},
+        {"", [](Pop3Script& s, auto&) { s.messages.push_back(Message(2)); s.cut = Cut::OnList; s.cutMessage = 2; },
+         kLogin + "Receiving 2 message(s) (118 bytes)...\nGetting message #1... \nGetting message #2... \n" + lost,
+         "- Receiving 2 message(s); 118b\n* Rcvd 00000041 from ann@a.test; 53b\n" + lostLog,
+         "USER ann|PASS secret|STAT|LIST 1|RETR 1|DELE 1|LIST 2", 42},
+        {"nonexistent.invalid", nullptr, "Could not resolve POP3 host.\n", "! Could not resolve host\n", ""},
+        {"[::1", nullptr, "Could not resolve POP3 host.\n", "! Could not resolve host\n", ""},
+        {"127.0.0.1:" + std::to_string(FreeLoopbackPort()), nullptr, "Connecting to POP3 server...\nUnable to open connection.\n",
+         "! Unable to open connection\n", ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.console);
+        KorvSandbox sb;
+        sb.config.pop3User.assign("ann");
+        sb.config.pop3Password.assign("secret");
+        sb.config.messageCounter.set(41);
+        Pop3Script script;
+        script.messages = {Message(1)};
+        std::optional<ScriptedServer> pop3;
+        if (row.change) {
+            row.change(script, sb.inbound());
+            pop3.emplace([&](ServerConnection& c, int) { ServePop3(c, script); });
+        }
+        sb.config.pop3Server.assign(pop3 ? pop3->address() : row.field);
+        sb.writeConfig();
+        sb.writeConfigOnRun = false;
+        struct stat before {}, after {};
+        stat(sb.path("korv.cfg").c_str(), &before);
+        ProgramResult r = sb.run({"/receive"});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(Masked(r.out), Banner() + "Solving POP3 host '" + Masked(row.field.empty() ? "S" : row.field) + "'...\n" + row.console);
+        EXPECT_EQ(Masked(sb.log()), kLogHead + row.log);
+        if (pop3) pop3->join();
+        EXPECT_EQ(pop3 ? pop3->received() : "", Lines(row.sent));
+        EXPECT_EQ(ListDir(sb.inbound()), "");
+        sb.config.messageCounter.set(row.counter);
+        EXPECT_EQ(ReadFile(sb.path("korv.cfg")), ConfigBytes(sb.config));
+        stat(sb.path("korv.cfg").c_str(), &after);
+        EXPECT_EQ(after.st_ino != before.st_ino, pop3.has_value());
+    }
+}
+
+// A private Dovecot holding `texts` (as they lie in the mailbox, LF line
+// ends), and a sandbox whose korv signs in to it.
+struct DovecotBox {
+    DovecotServer dovecot;
+    KorvSandbox sb;
+    explicit DovecotBox(const std::vector<std::string>& texts) {
+        for (std::size_t i = 0; i < texts.size(); ++i) dovecot.addMessage("17000000" + std::to_string(10 + i) + ".M1P1.q", texts[i]);
+        EXPECT_TRUE(dovecot.start());
+        sb.config.pop3Server.assign(dovecot.address());
+        sb.config.pop3User.assign(dovecot.user());
+        sb.config.pop3Password.assign(dovecot.password());
+    }
+};
+
+// 8-bit bytes, lines that start with a dot, long lines and a 5 MiB message
+// arrive as they lie in the mailbox; the mailbox is emptied, and a second run
+// stores nothing new.
+TEST(Pop3Interop, DovecotMailboxArrivesWhole) {
+    if (!DovecotServer::Installed()) GTEST_SKIP() << "dovecot is not installed";
+    std::mt19937 random(20240601);
+    std::uniform_int_distribution<int> length(0, 119), byte(32, 255), shape(0, 9);
+    std::vector<std::string> originals;
+    for (int i = 0; i < 12; ++i) {
+        std::string text = "From: S <sender" + std::to_string(i) + "@example.org>\nTo: Ann <ann@example.net>\nSubject: message " +
+                           std::to_string(i) + "\n\n.\n..two dots\n.leading dot\n";
+        while (text.size() < (i == 5 ? 5u << 20 : 3000u * i)) {
+            int kind = shape(random);
+            std::string line(kind == 0 ? 998 : length(random), ' ');
+            for (char& c : line) c = static_cast<char>(byte(random));
+            text += (kind == 1 ? "." : "") + line + "\n";
+        }
+        originals.push_back(text);
+    }
+    DovecotBox box(originals);
+    box.sb.config.messageCounter.set(100);
+    ProgramResult first = box.sb.run({"/receive"}, "", 120);
+    EXPECT_EQ(first.status, 0) << first.out;
+    EXPECT_EQ(first.err, "");
+    std::vector<std::string> stored;
+    for (int n = 100; n < 112; ++n) {
+        std::string base = box.sb.inbound() + "/00000" + std::to_string(n);
+        stored.push_back(ReadFile(base + ".txt"));
+        std::smatch subject;
+        ASSERT_TRUE(std::regex_search(stored.back(), subject, std::regex("Subject: message (\\d+)\n")));
+        EXPECT_EQ(ReadFile(base + ".wrk"), "example.net\nsender" + subject[1].str() + "@example.org\nann@example.net\n");
+    }
+    std::sort(stored.begin(), stored.end());
+    std::sort(originals.begin(), originals.end());
+    EXPECT_TRUE(stored == originals) << "the stored texts differ from the mailbox";
+    EXPECT_EQ(box.dovecot.messagesLeft(), 0);
+    EXPECT_EQ(ReadConfig(box.sb.path("korv.cfg")).messageCounter.get(), 112u);
+    std::string files = ListDir(box.sb.inbound());
+    ProgramResult second = box.sb.run({"/receive"}, "", 60);
+    EXPECT_NE(second.out.find("Receiving 0 message(s) (0 bytes)...\n"), std::string::npos) << second.out;
+    EXPECT_EQ(ListDir(box.sb.inbound()), files);
+}
+
+// The stored pairs reach the disk in one sync before QUIT, their envelope
+// files get the final names only after it, and the server deletes only at
+// QUIT: korv killed in that sync, or a sync that fails, leaves every message
+// on the server and no envelope file; the next run fetches them all once and
+// clears what the killed run left.
+TEST(Pop3Interop, NoMessageLeavesTheServerBeforeItsPairIsOnDisk) {
+    if (!DovecotServer::Installed()) GTEST_SKIP() << "dovecot is not installed";
+    const struct { const char* mode; int status; const char* left; } cases[] = {
+        {"kill", 128 + 9, ".00000000.tmp .00000001.tmp .00000002.tmp 00000000.txt 00000001.txt 00000002.txt"},
+        {"fail", 2, ""},  // not known to be on disk: removed, as the server keeps the messages
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode);
+        DovecotBox box({"To: b@example.net\n\n0\n", "To: b@example.net\n\n1\n", "To: b@example.net\n\n2\n"});
+        // The stand-in comes before the sanitizer's runtime in the library list.
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        std::string savedAsan = asan ? asan : "";
+        setenv("ASAN_OPTIONS", (savedAsan + ":verify_asan_link_order=0").c_str(), 1);
+        setenv("LD_PRELOAD", SYNCFS_FAULT_PATH, 1);
+        setenv("QUORVEXIA_SYNCFS_FAULT", c.mode, 1);
+        ProgramResult faulty = box.sb.run({"/receive"}, "", 120);
+        unsetenv("LD_PRELOAD");
+        asan ? setenv("ASAN_OPTIONS", savedAsan.c_str(), 1) : unsetenv("ASAN_OPTIONS");
+        EXPECT_EQ(faulty.status, c.status) << faulty.out << faulty.err;
+        EXPECT_EQ(faulty.out.find("Closing connection..."), std::string::npos) << faulty.out;
+        EXPECT_EQ(box.dovecot.messagesLeft(), 3);
+        EXPECT_EQ(ListDir(box.sb.inbound()), c.left);
+        if (*c.left == '\0') {
+            const std::string text = "Couldn't force received mail to disk; 3 message(s) left on the server";
+            EXPECT_NE(faulty.out.find(text + ".\n"), std::string::npos) << faulty.out;
+            EXPECT_NE(box.sb.log().find(text + "\n"), std::string::npos);
+        }
+        ProgramResult clean = box.sb.run({"/receive"}, "", 120);
+        EXPECT_EQ(clean.status, 0) << clean.out;
+        EXPECT_EQ(box.dovecot.messagesLeft(), 0);
+        EXPECT_EQ(ListDir(box.sb.inbound()), "00000000.txt 00000000.wrk 00000001.txt 00000001.wrk 00000002.txt 00000002.wrk");
+    }
+}
+
+}  // namespace
+}  // namespace quorvexia::test
