@@ -7,8 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <climits>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -94,7 +94,7 @@ protected:
                 if (sent.find("RETR " + (*it)[1].str() + "\r\n") == std::string::npos) continue;  // not fetched
                 EXPECT_TRUE(Staged(stored[std::stoul((*it)[1]) - 1])) << (*it)[0];
             }
-            firstWrite_ = sent.empty() ? text : firstWrite_;
+            if (sent.empty()) firstWrite_ = text;
             sent += text;
         };
         Outcome o{};
@@ -140,7 +140,6 @@ TEST_F(Pop3Store, PerMessageOutcomes) {
         std::string reports, files, sent;  // files "=": as before the run
         std::uint32_t counter;
     } rows[] = {
-        {"stored", [](auto&, auto&) {}, kDone, R("00000005"), pair5, fetched, 6},
         {"empty mailbox", [](auto& s, auto&) { s.messages.clear(); }, kDone, "", "", "", 5},
         {"LIST without two numbers", [](auto& s, auto&) { s.messages[0].list = "+OK 1"; }, kDone, W("Invalid mail size response"), "", "LIST 1", 6},
         {"LIST refused: fetched despite a limit", [](auto& s, auto& c) { s.messages[0].list = "-ERR"; c.maxMessageSize.set(1); }, kDone,
@@ -168,8 +167,6 @@ TEST_F(Pop3Store, PerMessageOutcomes) {
          F("Can't create file 00000100.TXT"), "=", read, 100},
         {"the last counter value taken", [&](auto&, auto& c) { c.messageCounter.set(UINT32_MAX); Take(UINT32_MAX, 1); }, kStop,
          F("Can't create file 4294967295.TXT"), "=", read, UINT32_MAX},
-        {"no name left below the 32-bit limit", [&](auto&, auto& c) { c.messageCounter.set(UINT32_MAX - 5); Take(UINT32_MAX - 5, 6); }, kStop,
-         F("Can't create file 4294967290.TXT"), "=", read, UINT32_MAX - 5},
         {"the counter stops at the limit", [](auto& s, auto& c) { c.messageCounter.set(UINT32_MAX); s.messages.push_back(Message(2)); }, kStop,
          R("4294967295") + F("Can't create file 4294967295.TXT", 2), "4294967295.txt 4294967295.wrk", fetched + "|LIST 2|RETR 2", UINT32_MAX},
         {"the second of three refused by RETR", [](auto& s, auto&) { s.messages = {Message(1), Message(2), Message(3)}; s.messages[1].retr = "-ERR"; },
