@@ -1,148 +1,342 @@
-// korv's switches and its directory rules, as units.
+// korv's frame: its switches, directory rules, activity log, fatal errors and
+// progress figures as units; the built korv as a process (start-up, exit
+// status, the pass frame with its retries); the daemon wait on a terminal.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
-#include <string>
-#include <vector>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <tuple>
 
+#include "activity_log.h"
+#include "platform/paths.h"
 #include "run_control.h"
 #include "run_options.h"
+#include "support/program.h"
+#include "support/scripted_server.h"
 
 namespace quorvexia {
 namespace {
 
-struct SwitchCase {
-    std::vector<const char*> args;
-    bool send, receive, hangup, debug;
-    std::int32_t tries;
-    std::uint32_t daemonSeconds;
-};
+using test::Banner;
+using test::KorvSandbox;
+using test::MaskLog;
+using test::WriteFile;
 
-RunOptions Parse(std::vector<const char*> args) {
-    args.insert(args.begin(), "korv");
-    return ParseSwitches(static_cast<int>(args.size()), args.data());
+const std::string kNothing = "No messages for delivery.\n", kHangup = "Hangup not allowed with network connection.\n";
+
+std::string Header(const std::string& words) { return "\n----------  DAY DD MON YY, Quorvexia 2.12; " + words + "\n"; }
+// The log line of a console sentence: its full stop and line end go.
+std::string LogLine(char code, const std::string& said) {
+    return std::string(1, code) + " HH:MM:SS  " + said.substr(0, said.size() - (said.ends_with(".\n") ? 2 : 1)) + "\n";
 }
 
-std::string Describe(const std::vector<const char*>& args) {
-    std::string s;
-    for (const char* a : args) s += std::string(" [") + a + "]";
-    return s.empty() ? " (none)" : s;
+std::string Show(const RunOptions& o) {
+    return std::string(o.sendRequested ? "s" : "-") + (o.receiveRequested ? "r" : "-") + (o.hangupRequested ? "h" : "-") +
+           (o.debugMode ? "d" : "-") + (HasAction(o) ? "!" : "") + " " + std::to_string(o.tries) + " " +
+           std::to_string(o.daemonSeconds);
 }
 
-TEST(ParseSwitchesTest, PrefixesCaseAndNumbers) {
-    const std::vector<SwitchCase> cases = {
-        {{}, false, false, false, false, 1, 0},
-        // Sending: any argument that begins with "/s", in any case.
-        {{"/SEND"}, true, false, false, false, 1, 0},
-        {{"/Send"}, true, false, false, false, 1, 0},
-        {{"/sendnow"}, true, false, false, false, 1, 0},
-        {{"/s"}, true, false, false, false, 1, 0},
-        {{"/SENDALL"}, true, false, false, false, 1, 0},
-        {{"/receive"}, false, true, false, false, 1, 0},
-        {{"/R"}, false, true, false, false, 1, 0},
-        {{"/hangup"}, false, false, true, false, 1, 0},
-        {{"/HANG"}, false, false, true, false, 1, 0},
-        {{"/debug"}, false, false, false, true, 1, 0},
-        {{"/DE"}, false, false, false, true, 1, 0},
-        // What matches nothing is ignored without a trace.
-        {{"/d"}, false, false, false, false, 1, 0},
-        {{"/dx"}, false, false, false, false, 1, 0},
-        {{"send"}, false, false, false, false, 1, 0},
-        {{"-send"}, false, false, false, false, 1, 0},
-        {{"\\send"}, false, false, false, false, 1, 0},
-        {{""}, false, false, false, false, 1, 0},
-        {{"/"}, false, false, false, false, 1, 0},
-        {{"/x", "/SEND", "/receive", "/h"}, true, true, true, false, 1, 0},
-        // Tries: only a number above 0 after the first colon is taken.
-        {{"/tries:5"}, false, false, false, false, 5, 0},
-        {{"/T:3"}, false, false, false, false, 3, 0},
-        {{"/tries:0"}, false, false, false, false, 1, 0},
-        {{"/tries:x"}, false, false, false, false, 1, 0},
-        {{"/tries"}, false, false, false, false, 1, 0},
-        {{"/tries5"}, false, false, false, false, 1, 0},
-        {{"/tries:-2"}, false, false, false, false, 1, 0},
-        {{"/tries:"}, false, false, false, false, 1, 0},
-        {{"/tries: 4"}, false, false, false, false, 4, 0},
-        {{"/tries:+6"}, false, false, false, false, 6, 0},
-        {{"/tries:7x"}, false, false, false, false, 7, 0},
-        {{"/tries:a:3"}, false, false, false, false, 1, 0},
-        {{"/tries:99999999999"}, false, false, false, false, 1, 0},
-        {{"/tries:2147483647"}, false, false, false, false, 2147483647, 0},
-        // A later valid value overrides; an invalid one keeps the earlier value.
-        {{"/tries:5", "/tries:2"}, false, false, false, false, 2, 0},
-        {{"/tries:5", "/tries:0"}, false, false, false, false, 5, 0},
-        {{"/tries:5", "/tries:x"}, false, false, false, false, 5, 0},
-        {{"/tries:5", "/tries:-2"}, false, false, false, false, 5, 0},
-        {{"/tries:5", "/tries"}, false, false, false, false, 5, 0},
-        // Daemon: minutes times 60; without a colon one pass.
-        {{"/daemon:10"}, false, false, false, false, 1, 600},
-        {{"/DA:1"}, false, false, false, false, 1, 60},
-        {{"/daemon"}, false, false, false, false, 1, 0},
-        {{"/daemon:0"}, false, false, false, false, 1, 0},
-        {{"/daemon:-5"}, false, false, false, false, 1, 0},
-        {{"/daemon:10", "/daemon:2"}, false, false, false, false, 1, 120},
-        {{"/daemon:10", "/daemon:x"}, false, false, false, false, 1, 600},
-        // "/de" is tested before "/da" and "/t": /debug:5 is debug only.
-        {{"/debug:5"}, false, false, false, true, 1, 0},
-        {{"/send", "/tries:3", "/daemon:1", "/debug"}, true, false, false, true, 3, 60},
+// Per switch: the shortest prefix, the last value taken, the first refused and
+// one malformed (a refused value keeps the earlier one).
+TEST(ParseSwitchesTest, BoundaryRows) {
+    const std::pair<std::vector<const char*>, const char*> rows[] = {
+        {{}, "---- 1 0"},
+        {{"/s"}, "s---! 1 0"},
+        {{"/Receive"}, "-r--! 1 0"},
+        {{"/H", "/De"}, "--hd! 1 0"},
+        {{"send", "/", "/d", "/x", "/tries5", "/daemon"}, "---- 1 0"},
+        {{"/tries:5", "/T:1"}, "---- 1 0"},
+        {{"/T:5", "/tries:0", "/tries:x", "/tries:2147483648"}, "---- 5 0"},
+        {{"/tries:2147483647"}, "---- 2147483647 0"},
+        {{"/DA:1"}, "---- 1 60"},
+        {{"/daemon:10", "/daemon:0", "/daemon:x"}, "---- 1 600"},
+        {{"/daemon:71582788"}, "---- 1 4294967280"},
+        {{"/daemon:9999999999999"}, "---- 1 4294967280"},  // the longest pause, not a wrapped short one
     };
-    for (const auto& c : cases) {
-        RunOptions o = Parse(c.args);
-        SCOPED_TRACE(Describe(c.args));
-        EXPECT_EQ(o.sendRequested, c.send);
-        EXPECT_EQ(o.receiveRequested, c.receive);
-        EXPECT_EQ(o.hangupRequested, c.hangup);
-        EXPECT_EQ(o.debugMode, c.debug);
-        EXPECT_EQ(o.tries, c.tries);
-        EXPECT_EQ(o.daemonSeconds, c.daemonSeconds);
-        EXPECT_EQ(HasAction(o), c.send || c.receive || c.hangup);
+    for (auto [args, want] : rows) {
+        args.insert(args.begin(), "korv");
+        EXPECT_EQ(Show(ParseSwitches(static_cast<int>(args.size()), args.data())), want) << args[1];
     }
 }
 
-TEST(ParseSwitchesTest, HugeDaemonIntervalNeitherWrapsNorVanishes) {
-    // 99999999 minutes do not fit 32 bits of seconds; the pause must stay long,
-    // not wrap round to a short one or to "one pass".
-    for (const char* arg : {"/daemon:99999999", "/daemon:71582789", "/daemon:9999999999999"}) {
-        RunOptions o = Parse({arg});
-        SCOPED_TRACE(arg);
-        EXPECT_GE(o.daemonSeconds, 71582788u * 60);
-        EXPECT_EQ(o.daemonSeconds % 60, 0u);
-    }
-    EXPECT_EQ(Parse({"/daemon:71582788"}).daemonSeconds, 71582788u * 60);
-}
-
-TEST(NormaliseDirectoryTest, EmptyAndTrailingSeparator) {
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"", "."},          {"in/", "in"},         {"/", "/"},         {"//", "/"},
-        {"a//", "a/"},      {"/var/mail/", "/var/mail"}, {"dir", "dir"}, {"C:", "C:"},
-        {"C:\\", "C:\\"},   {".", "."},            {"./", "."},
-    };
-    for (const auto& [in, out] : cases) {
+TEST(NormaliseDirectoryTest, EmptyAndOneTrailingSeparator) {
+    const std::pair<const char*, const char*> rows[] = {{"", "."}, {"in/", "in"}, {"/", "/"}, {"//", "/"}, {"d", "d"}};
+    for (auto [in, out] : rows) {
         TextField<80> field;
         field.assign(in);
         NormaliseDirectory(field);
-        EXPECT_EQ(field.text(), out) << "from \"" << in << "\"";
+        EXPECT_EQ(field.text(), out) << in;
     }
 }
 
-TEST(NormaliseDirectoryTest, TouchesOnlyWhatItChanges) {
-    // Bytes behind the terminator carry no meaning and are kept as they were.
-    TextField<80> field;
-    field.bytes.fill('z');
-    field.bytes[0] = '\0';
-    NormaliseDirectory(field);
-    EXPECT_EQ(field.text(), ".");
-    EXPECT_EQ(field.bytes[2], 'z');
+// The end of every run, also after a fatal error: the log closes, the
+// directory is the starting one again and the console is flushed.
+TEST(FatalErrorTest, EndRunClosesTheLogAndGoesBack) {
+    test::TempDir dir;
+    mailConfig.logFile.assign(dir / "korv.log");
+    char* console = nullptr;
+    std::size_t size = 0;
+    consoleStream = open_memstream(&console, &size);
+    WriteLogHeader(true, true, false);
+    ReportFatalError(FatalError("Remote Access Service Failure %d", 9501));
+    ASSERT_EQ(chdir("/"), 0);
+    EXPECT_EQ(EndRun(1, dir.path()), 1);
+    EXPECT_EQ(std::string(console, size), "Remote Access Service Failure 9501.\n");
+    EXPECT_EQ(platform::CurrentDirectory(), dir.path());
+    LogEvent('!', "after the log is closed: nowhere");
+    EXPECT_EQ(MaskLog(test::ReadFile(dir / "korv.log")),
+              Header("SEND/RECEIVE") + "! HH:MM:SS  Remote Access Service Failure 9501\n");
+    std::time_t now = std::time(nullptr);
+    EXPECT_LE(SecondsSince(now - 125) - 125, 1u);
+    EXPECT_EQ(SecondsSince(now + 3600), 0u);  // a clock set back gives 0, not a huge figure
+}
 
-    // A field that fills its whole width without a terminator keeps all 80
-    // characters: it names that directory, not a 79-character one.
-    TextField<80> full;
-    full.bytes.fill('d');
-    NormaliseDirectory(full);
-    EXPECT_EQ(full.text(), std::string(80, 'd'));
+// The figures of a watched console as a transfer drives them: both counters
+// start at 0 for a message ('m'), the call counter also for its last call ('l').
+TEST(ProgressTest, FiguresOnEveryTenthCall) {
+    char* console = nullptr;
+    std::size_t size = 0, taken = 0;
+    consoleStream = open_memstream(&console, &size);
+    const std::string bs(12, '\b');
+    const struct { char reset; int calls, total, done; std::string shown; } steps[] = {
+        {'m', 1, 1000, 250, " 25%"},           {'.', 9, 1000, 260, ""},
+        {'.', 1, 1000, 500, bs.substr(8) + " 50%"}, {'l', 1, 1000, 1000, bs.substr(8) + "100%"},
+        {'m', 1, 1000, 1500, "100%"},          {'m', 1, 1000, -5, "  0%"},
+        {'m', 1, 1000, 999, " 99%"},           {'m', 1, 2000000000, 1999999999, " 99%"},
+        {'m', 1, -1, 512, "  512 bytes"},      {'.', 9, -1, 600, ""},
+        {'.', 1, -1, 654321, bs.substr(1) + "654321 bytes"}, {'l', 1, 0, 5, bs + "100%"},
+    };
+    for (const auto& s : steps) {
+        if (s.reset != '.') progressCalls = 0;
+        if (s.reset == 'm') progressWidth = 0;
+        for (int i = 0; i < s.calls; ++i) ShowProgress(s.total, s.done);
+        EXPECT_EQ(std::string(console + taken, size - taken), s.shown) << s.total << " " << s.done;
+        taken = size;
+    }
+    progressCalls = 0;
+    consoleInteractive = false;  // a file, a pipe or the journal gets no figures
+    ShowProgress(1000, 250);
+    consoleInteractive = debugMode = true;  // nor does the debug echo
+    ShowProgress(1000, 250);
+    std::fflush(consoleStream);
+    EXPECT_EQ(size, taken);
+}
 
-    full.bytes[79] = '/';
-    NormaliseDirectory(full);
-    EXPECT_EQ(full.text(), std::string(79, 'd'));
+// The golden run: /send with nothing queued (neither a text file nor a
+// directory is an envelope), into a log that holds an earlier run. Each row
+// changes the sandbox and states its console after the banner and its log.
+TEST(KorvStartTest, ConfigurationDirectoriesLogAndExitStatus) {
+    const std::string kUsage =
+        "KORV [/send] [/receive] [/hangup] [/debug] [/tries:<n>] [/daemon:<n>]\n\n"
+        "  /send\t\tSend mail.\n  /receive\tReceive mail.\n  /hangup\tHangs up modem connection.\n"
+        "  /debug\tDebug mode.\n  /tries:<n>\tTries mail transfer up to <n> times on failure.\n"
+        "  /daemon:<min>\tChecks mail every <min> minutes; exits on new mail.\n";
+    const std::string golden = Header("SEND") + LogLine('+', kNothing), damaged = "Configuration file is damaged.\n";
+    const std::string ras = "Could't find Remote Access Service (RASAPI32.DLL).\n";
+    using Change = std::function<void(KorvSandbox&)>;
+    // Only one of the stops that end the cut text goes.
+    const std::string conf = ("korv.conf line 1: expected 'key = value', not '" + std::string(300, '.')).substr(0, 254);
+    const struct { const char* name; std::vector<std::string> args; Change change; int status;
+                   std::string console, log, cwd = "", argv0 = ""; } rows[] = {
+        {"golden", {"/send"}, nullptr, 0, kNothing, golden},
+        {"no action: usage, nothing read", {"/debug", "/tries:5", "send"},
+         [](KorvSandbox& b) { b.config.signature[0] = 'X'; b.config.inboundDir.assign("gone"); }, 1, kUsage, ""},
+        {"only the old file", {"/send"}, [](KorvSandbox& b) {
+             b.writeConfigOnRun = false; WriteFile(b.path("bexolind.cfg"), std::string(1416, '\0')); },
+         1, "Please upgrade old configuration file with KORVCFG.\n", ""},
+        {"no file", {"/send"}, [](KorvSandbox& b) { b.writeConfigOnRun = false; }, 1, "Could not read configuration.\n", ""},
+        {"another signature", {"/send"}, [](KorvSandbox& b) { b.config.signature[10] = '1'; }, 1, damaged, ""},
+        {"signature in capitals", {"/send"},
+         [](KorvSandbox& b) { SetSignature(b.config.signature, "QUORVEXIA 20 CFG"); }, 0, kNothing, golden},
+        {"korv.conf fault, cut at 255 characters", {"/send"},
+         [](KorvSandbox& b) { WriteFile(b.path("korv.conf"), std::string(300, '.')); }, 1, conf + ".\n", ""},
+        {"missing inbound", {"/send"}, [](KorvSandbox& b) { b.config.inboundDir.assign("missing/"); },
+         1, "Email inbound directory not found: missing.\n", ""},
+        {"missing outbound", {"/send"}, [](KorvSandbox& b) { b.config.outboundDir.assign("nowhere/"); },
+         1, "Email outbound directory not found: nowhere.\n", ""},
+        {"empty and root directories", {"/send"},
+         [](KorvSandbox& b) { b.config.inboundDir.assign(""); b.config.outboundDir.assign("/"); }, 0, kNothing, golden},
+        {"started elsewhere: the program's directory", {"/send"},
+         [](KorvSandbox& b) { WriteFile(b.path("in/korv.cfg"), "damaged"); }, 0, kNothing, golden, "in"},
+        {"program name without a directory", {"/send"}, nullptr, 0, kNothing, golden, "", "korv"},
+        {"no log file", {"/send", "/hangup"}, [](KorvSandbox& b) { b.config.logFile.assign(""); }, 0, kNothing + kHangup, ""},
+        {"a directory as the log", {"/send", "/hangup"}, [](KorvSandbox& b) { b.config.logFile.assign("in"); }, 0, kNothing + kHangup, ""},
+        {"a full device as the log", {"/send", "/hangup"},
+         [](KorvSandbox& b) { b.config.logFile.assign("/dev/full"); }, 0, kNothing + kHangup, ""},
+        {"hang-up alone does not wait in daemon mode", {"/hangup", "/daemon:1"}, nullptr, 0, kHangup,
+         Header("") + LogLine('?', kHangup)},
+        {"fatal error after the log opens", {"/send"}, [](KorvSandbox& b) { b.config.dialEntry.assign("Office"); },
+         1, ras, Header("SEND") + LogLine('!', ras)},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        KorvSandbox box;
+        WriteFile(box.path("out/1.txt"), "x");
+        test::MakeDir(box.path("out/2.wrk"));
+        WriteFile(box.logPath(), "earlier\n");
+        if (row.change) row.change(box);
+        if (box.writeConfigOnRun) box.writeConfig();
+        auto r = test::RunProgram(box.path("korv"), row.args, box.path(row.cwd), "", 20, row.argv0);
+        EXPECT_EQ(r.status, row.status);
+        EXPECT_EQ(r.out, Banner() + row.console);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(MaskLog(box.log()), "earlier\n" + row.log);
+    }
+}
+
+// The frame around failing sessions (loopback ports where nothing listens).
+// One attempt's console and log text come from single runs; in a row's shape
+// S and P stand for them, R for "Retrying...", N for nothing to send and H for
+// the hang-up sentence.
+TEST(KorvPassTest, RetriesAndOneStatusBitPerPhase) {
+    const std::string smtp = "127.0.0.1:" + std::to_string(test::FreeLoopbackPort());
+    const std::string pop3 = "127.0.0.1:" + std::to_string(test::FreeLoopbackPort());
+    auto run = [&](std::vector<std::string> args, bool queued) {
+        KorvSandbox box;
+        box.config.smtpServer.assign(smtp);
+        box.config.pop3Server.assign(pop3);
+        if (queued) WriteFile(box.path("out/1.wrk"), "\nfrom@example.org\nto@example.org\n");
+        auto r = box.run(args, "", 20);
+        EXPECT_EQ(r.err, "");
+        return std::tuple{r.status, r.out.substr(Banner().size()), MaskLog(box.log()), test::FileExists(box.path("out/1.wrk"))};
+    };
+    auto [sendStatus, S, sendLog, kept] = run({"/send"}, true);
+    auto [receiveStatus, P, receiveLog, none] = run({"/receive"}, false);
+    EXPECT_EQ(sendStatus * 10 + receiveStatus, 12);
+    EXPECT_TRUE(kept) << "an unsent message stays queued";
+    EXPECT_EQ(S.find("Retrying"), std::string::npos);
+    const std::map<char, std::pair<std::string, std::string>> parts = {
+        {'S', {S, sendLog.substr(Header("SEND").size())}}, {'P', {P, receiveLog.substr(Header("RECEIVE").size())}},
+        {'R', {"Retrying...\n", ""}}, {'N', {kNothing, LogLine('+', kNothing)}}, {'H', {kHangup, LogLine('?', kHangup)}},
+        {'\n', {"\n", ""}}};
+    const struct { std::vector<std::string> args; bool queued; int status; const char *words, *shape; } rows[] = {
+        {{"/send", "/tries:2"}, true, 1, "SEND", "SRS"},
+        {{"/receive", "/tries:3"}, false, 2, "RECEIVE", "PRPRP"},
+        {{"/send", "/receive", "/tries:2"}, true, 3, "SEND/RECEIVE", "SRS\nPRP"},
+        {{"/send", "/receive", "/tries:2"}, false, 2, "SEND/RECEIVE", "N\nPRP"},
+        {{"/tries:0", "/send", "/hangup"}, true, 1, "SEND", "SH"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.shape);
+        std::string console, log = Header(row.words);
+        for (const char* c = row.shape; *c; ++c) console += parts.at(*c).first, log += parts.at(*c).second;
+        auto [status, out, actualLog, queued] = run(row.args, row.queued);
+        EXPECT_EQ(status, row.status);
+        EXPECT_EQ(out, console);
+        EXPECT_EQ(actualLog, log);
+    }
+}
+
+const std::string kWaiting = "Waiting for next event.\n";
+
+// korv on a pseudo-terminal; the test keeps a descriptor of its own to read the
+// terminal's mode after korv has gone. With `background`, korv runs in a process
+// group of its own behind a leader in the foreground, which ends with 0 when
+// korv is still waiting 1.5 s later, neither stopped nor ended.
+struct PtyKorv {
+    int master = -1, slave = -1, status = -1;
+    pid_t pid = -1;
+    std::string out;
+    PtyKorv(KorvSandbox& box, std::vector<std::string> args, bool background = false) {
+        box.writeConfig();
+        args.insert(args.begin(), box.path("korv"));
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        pid = forkpty(&master, nullptr, nullptr, nullptr);
+        if (pid == 0) {
+            termios t;
+            tcgetattr(STDIN_FILENO, &t);
+            t.c_oflag &= ~OPOST;  // "\n" as korv writes it
+            tcsetattr(STDIN_FILENO, TCSANOW, &t);
+            if (pid_t korv = background ? fork() : 0; korv > 0) {
+                setpgid(korv, korv);
+                usleep(1500000);
+                bool waiting = waitpid(korv, nullptr, WNOHANG | WUNTRACED) == 0;
+                kill(korv, SIGKILL);
+                _exit(waiting ? 0 : 1);
+            }
+            if (background) setpgid(0, 0);
+            if (chdir(box.dir().c_str()) == 0) execv(argv[0], argv.data());
+            _exit(127);
+        }
+        slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    }
+    ~PtyKorv() {
+        if (status == -1) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+        close(slave), close(master);
+    }
+    bool read(const std::string& text, int ms) { return test::ReadUntil(master, out, text, ms); }
+    bool lineMode() const {
+        termios t{};
+        tcgetattr(slave, &t);
+        return (t.c_lflag & ICANON) && (t.c_lflag & ECHO);
+    }
+    // Waits at most `ms` for korv to end, reading what it writes meanwhile.
+    bool ended(int ms) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (waitpid(pid, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < end) read("\x01", 20);
+        return read("\x01", 50), WIFEXITED(status) || WIFSIGNALED(status);
+    }
+    bool waitsForKeys() {
+        for (int i = 0; i < 300 && lineMode(); ++i) usleep(10000);
+        return read(kWaiting, 10000) && !lineMode();
+    }
+};
+
+// Esc ends the wait at once; other keys (an arrow key's sequence begins with the
+// Esc code) are swallowed without echo and start no pass; waiting costs next
+// to no processor time; the terminal gets its mode back.
+TEST(DaemonWaitTest, OnlyEscEndsTheWait) {
+    KorvSandbox box;
+    PtyKorv korv(box, {"/send", "/daemon:1"});
+    ASSERT_TRUE(korv.waitsForKeys()) << korv.out;
+    EXPECT_EQ(MaskLog(box.log()), Header("SEND") + LogLine('+', kNothing)) << "each log line is written at once";
+    for (std::string keys : {"x", "\n", "\x1b[A", "q"}) {
+        ASSERT_EQ(write(korv.master, keys.data(), keys.size()), ssize_t(keys.size()));
+        korv.read("\x01", 400);
+    }
+    const std::string pass = Banner() + kNothing + "\n" + kWaiting;
+    EXPECT_EQ(korv.out, pass) << "no echo and no new pass";
+    ASSERT_EQ(write(korv.master, "\x1b", 1), 1);
+    ASSERT_TRUE(korv.ended(1500)) << "Esc did not end the wait promptly";
+    EXPECT_EQ(korv.status, 0);
+    EXPECT_EQ(korv.out, pass + "\n");
+    EXPECT_TRUE(korv.lineMode());
+    rusage used{};
+    getrusage(RUSAGE_CHILDREN, &used);
+    EXPECT_LT(used.ru_utime.tv_sec + used.ru_stime.tv_sec + (used.ru_utime.tv_usec + used.ru_stime.tv_usec) / 1e6, 0.5);
+}
+
+TEST(DaemonWaitTest, SignalsKeepTheirEffectAndRestoreTheTerminal) {
+    for (int sig : {SIGTERM, SIGINT, SIGQUIT, SIGHUP}) {
+        SCOPED_TRACE(strsignal(sig));
+        KorvSandbox box;
+        PtyKorv korv(box, {"/send", "/daemon:5"});
+        ASSERT_TRUE(korv.waitsForKeys()) << korv.out;
+        kill(korv.pid, sig);
+        ASSERT_TRUE(korv.ended(5000));
+        EXPECT_TRUE(WIFSIGNALED(korv.status) && WTERMSIG(korv.status) == sig);
+        EXPECT_TRUE(korv.lineMode());
+    }
+}
+
+TEST(DaemonWaitTest, InTheBackgroundTheTerminalIsLeftAlone) {
+    KorvSandbox box;
+    PtyKorv leader(box, {"/send", "/daemon:1"}, true);
+    ASSERT_TRUE(leader.read(kWaiting, 10000)) << leader.out;
+    ASSERT_TRUE(leader.ended(5000));
+    EXPECT_EQ(leader.status, 0) << "korv was stopped by the terminal, or ended";
+    EXPECT_TRUE(leader.lineMode());
 }
 
 }  // namespace

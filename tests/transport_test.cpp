@@ -1,341 +1,164 @@
-// The line transport over a local socket pair: every line-end form, line ends
-// split between receives, long lines cut without loss, the failure latch, the
-// debug echo, a clean start for each connection and for an upgraded stream,
-// and the readers of multi-line replies and dot-ended lists.
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+// The line transport over a local socket pair: line ends, also split between
+// receives; long lines cut without loss; replies and dot-ended lists with their
+// bounds; the failure latch; the send buffer, debug echo and stream upgrade.
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <memory>
-#include <string>
-#include <thread>
-#include <vector>
+#include <cstdlib>
 
+#include "support/pair_stream.h"
 #include "transfer/console.h"
 #include "transfer/korv_state.h"
-#include "support/pair_stream.h"
 #include "transfer/line_transport.h"
 
 namespace quorvexia {
 namespace {
 
+using namespace std::string_literals;
 using test::PairStream;
 
+std::string Times(std::size_t n, const std::string& s) { std::string out; while (n--) out += s; return out; }
 
-// A link over a fresh PairStream; `s` stays usable as the test's view of it.
-struct PairLink {
-    explicit PairLink(int type = SOCK_SEQPACKET) : stream(new PairStream(type)), s(*stream), link(std::move(stream)) {}
-    std::unique_ptr<PairStream> stream;
-    PairStream& s;
-    Link link;
-};
-
-class TransportTest : public ::testing::Test {
-protected:
-    void SetUp() override { debugMode = false; }
-    void TearDown() override {
-        debugMode = false;
-        consoleStream = stdout;
+// A line as the rows state it: a run of ten or more of one byte as {N*c}, and
+// "+" after a line that was cut at 999 bytes.
+std::string Show(std::string_view line, bool cut) {
+    std::string s;
+    for (std::size_t i = 0, n; i < line.size(); i += n) {
+        n = std::min(line.find_first_not_of(line[i], i), line.size()) - i;
+        s += n >= 10 ? "{" + std::to_string(n) + "*" + line[i] + "}" : std::string(n, line[i]);
     }
-    // Every line up to the peer's close, then checks the close is a failure.
-    std::vector<std::string> AllLines(Link& link) {
+    return s + (cut ? "+" : "");
+}
+
+// Reads as the row says ('l' lines, 'r' a reply, 'd' a dot-ended list), then
+// every line up to the peer's close, each ended by "|".
+std::string Read(Link& link, char how) {
+    std::string s;
+    if (how == 'r') {
+        Reply r;
+        s = link.receiveReply(r) ? std::to_string(r.code) + "/" + std::to_string(r.lines) + " " +
+                                       Show(r.lastLine, false) + " > "
+                                 : "failed > ";
+    } else if (how == 'd') {
         std::vector<std::string> lines;
-        for (int guard = 0; guard < 100; ++guard) {
-            std::string_view line;
-            if (!link.receiveLine(line)) break;
-            lines.emplace_back(line);
-        }
-        EXPECT_TRUE(link.failed());
-        return lines;
+        s = "CTF"[static_cast<int>(link.receiveList(lines))] + " "s;
+        for (const auto& l : lines) s += Show(l, false) + "|";
+        s += "> ";
     }
-};
+    std::string_view line;
+    while (link.receiveLine(line)) s += Show(line, link.lineWasCut()) + "|";
+    return s;
+}
 
-struct LineEndCase {
-    const char* name;
-    std::vector<std::string> receives;  // one entry per receive
-    std::vector<std::string> lines;
-};
+std::string Reply250(std::size_t lines, std::size_t width) {
+    return Times(lines - 1, "250-" + std::string(width, 'a') + "\r\n") + "250 " + std::string(width, 'a') + "\r\n";
+}
 
-TEST_F(TransportTest, LineEndForms) {
-    using namespace std::string_literals;
-    const std::string x999(999, 'x');
-    const std::string y2500 = std::string(999, 'a') + std::string(999, 'b') + std::string(502, 'c');
-    const std::vector<LineEndCase> cases = {
-        {"CR LF", {"250 OK\r\n"}, {"250 OK"}},
-        {"CR LF then more", {"250 OK\r\n354 go\r\n"}, {"250 OK", "354 go"}},
-        {"CR | LF split", {"abc\r", "\nxyz\r\n"}, {"abc", "xyz"}},
-        {"CR NUL", {"a\r\0b\r\n"s}, {"a", "b"}},
-        {"CR | NUL split", {"a\r", "\0b\n"s}, {"a", "b"}},
-        {"bare LF", {"a\nb\n"}, {"a", "b"}},
-        {"bare CR", {"a\rb\r"}, {"a", "b"}},
-        {"LF CR is two ends", {"a\n\rb\r\n"}, {"a", "", "b"}},
-        {"LF | CR split", {"a\n", "\rb\r\n"}, {"a", "", "b"}},
-        {"CR CR is an empty line", {"a\r\rb\r\n"}, {"a", "", "b"}},
-        {"empty lines", {"\r\n\r\n"}, {"", ""}},
-        {"line split over receives", {"ab", "c", "d\r\n"}, {"abcd"}},
-        {"NUL inside a line", {"a\0b\r\n"s}, {"a\0b"s}},
-        {"999 and CR LF", {x999 + "\r\n"}, {x999}},
-        {"999 | CR LF split", {x999, "\r\n", "y\r\n"}, {x999, "y"}},
-        {"999 CR | LF split", {x999 + "\r", "\ny\r\n"}, {x999, "y"}},
-        {"1000 cut at 999", {x999 + "z\r\n"}, {x999, "z"}},
-        {"1000 cut, dot piece", {x999 + ".\r\n"}, {x999, "."}},
-        {"2500 in pieces", {y2500.substr(0, 1000), y2500.substr(1000) + "\r\n"},
-         {std::string(999, 'a'), std::string(999, 'b'), std::string(502, 'c')}},
+TEST(TransportTest, LinesRepliesAndListsAsReceived) {
+    const std::string x999(999, 'x'), x998(998, 'x');
+    const struct {
+        const char* name;
+        char how;
+        std::vector<std::string> receives;  // one entry per receive
+        std::string want;
+    } rows[] = {
+        {"CR LF, LF, CR, CR NUL; NUL inside", 'l', {"a\r\nb\nc\rd\r\0e\0f\r\n"s}, "a|b|c|d|e\0f|"s},
+        {"CR | LF, CR | NUL, a line over receives", 'l', {"a\r", "\nb\r", "\0c"s, "d", "e\r\n"}, "a|b|cde|"},
+        {"LF CR, CR CR, CR LF CR LF", 'l', {"a\n\rb\r\rc\r\n\r\n"}, "a||b||c||"},
+        {"LF | CR", 'l', {"a\n", "\rb\r\n"}, "a||b|"},
+        {"999 and its end, also split", 'l', {x999 + "\r\n" + x999, "\r\n", x999 + "\r", "\ny\r\n"},
+         "{999*x}|{999*x}|{999*x}|y|"},
+        {"1000 and 2500 cut", 'l', {x999 + ".\r\n" + std::string(999, 'a') + std::string(999, 'b') + std::string(502, 'c') + "\r\n"},
+         "{999*x}+|.|{999*a}+|{999*b}+|{502*c}|"},
+        {"close inside a line", 'l', {"250 partial"}, ""},
+        {"one line", 'r', {"250 OK\r\nNEXT\r\n"}, "250/1 250 OK > NEXT|"},
+        {"code alone", 'r', {"250\r\n"}, "250/1 250 > "},
+        {"code of the last line", 'r', {"220-a\r\n250-b\r\n250 c\r\nNEXT\r\n"}, "250/3 250 c > NEXT|"},
+        {"no hyphen ends it", 'r', {"250-a\r\n250x\r\n"}, "250/2 250x > "},
+        {"no digits, no code", 'r', {"-250\r\nhello\r\n"}, "-1/1 -250 > hello|"},
+        {"long continuation cut, rest skipped", 'r', {"250-" + x998 + "yyy\r\n250 end\r\n"}, "250/2 250 end > "},
+        {"long last line keeps its first piece", 'r', {"250 " + x998 + "\r\n"}, "250/1 250 {995*x} > "},
+        {"cut by the server", 'r', {"250-first\r\n250-sec"}, "failed > "},
+        {"100 lines", 'r', {Reply250(100, 10)}, "250/100 250 {10*a} > "},
+        {"101 lines", 'r', {Reply250(101, 10)}, "-1/101 250 {10*a} > "},
+        {"64 KiB", 'r', {Reply250(64, 1024 - 6)}, "250/64 250 {995*a} > "},
+        {"65 KiB", 'r', {Reply250(65, 1024 - 6)}, "-1/65 250 {995*a} > {23*a}|"},
+        {"one line over 64 KiB", 'r', {"250 " + std::string(65996, 'z') + "\r\n"}, "-1/1 250 {995*z} > {66*z}|"},
+        {"empty list", 'd', {".\r\n"}, "C > "},
+        {"stuffed dot, long line", 'd', {"..hidden\r\n" + std::string(1500, 'l') + "\r\n.\r\nNEXT\r\n"},
+         "C .hidden|{1500*l}|> NEXT|"},
+        {"100 items", 'd', {Times(100, "ITEM\r\n") + ".\r\n"}, "C " + Times(100, "ITEM|") + "> "},
+        {"101 items", 'd', {Times(101, "ITEM\r\n") + ".\r\n"}, "T " + Times(100, "ITEM|") + "> .|"},
+        {"cut before the dot", 'd', {"TOP\r\n"}, "F TOP|> "},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        PairLink p;
-        for (const auto& r : c.receives) p.s.peerSend(r);
-        p.s.closePeer();
-        EXPECT_EQ(AllLines(p.link), c.lines);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto* s = new PairStream;
+        Link link{std::unique_ptr<platform::ByteStream>(s)};
+        // Records of at most 60000 bytes, which the 64 KiB receive buffer takes whole.
+        for (const auto& r : row.receives)
+            for (std::size_t at = 0; at < r.size(); at += 60000) s->peerSend(r.substr(at, 60000));
+        s->closePeer();
+        EXPECT_EQ(Read(link, row.how), row.want);
+        // The first failure latches: later calls fail without touching the socket.
+        int calls = s->receives_ + s->writes_;
+        std::string_view kept = "kept";
+        EXPECT_FALSE(link.receiveLine(kept) || link.sendLine("NOOP") || link.queueLine("x") || !link.failed());
+        EXPECT_EQ(kept, "kept");
+        EXPECT_EQ(s->receives_ + s->writes_, calls);
     }
 }
 
-TEST_F(TransportTest, CutPiecesAreMarked) {
-    PairLink p(SOCK_STREAM);
-    p.s.peerSend(std::string(2500, 'q') + "\r\nnext\r\n" + std::string(999, 'r') + "\r\n");
-    std::vector<std::pair<std::size_t, bool>> got;
-    for (int i = 0; i < 5; ++i) {
-        std::string_view line;
-        ASSERT_TRUE(p.link.receiveLine(line));
-        got.emplace_back(line.size(), p.link.lineWasCut());
-    }
-    std::vector<std::pair<std::size_t, bool>> want = {{999, true}, {999, true}, {502, false}, {4, false}, {999, false}};
-    EXPECT_EQ(got, want);
-}
-
-TEST_F(TransportTest, CloseInTheMiddleOfALineFailsWithoutHanging) {
-    PairLink p(SOCK_STREAM);
-    std::string_view line = "before";
-    p.s.peerSend("250 partial li");
-    p.s.closePeer();
-    EXPECT_FALSE(p.link.receiveLine(line));
-    EXPECT_TRUE(p.link.failed());
-    EXPECT_EQ(line, "before");  // the destination is left as it was
-    int receives = p.s.receives_;
-    EXPECT_FALSE(p.link.receiveLine(line));
-    EXPECT_EQ(p.s.receives_, receives);  // the latch answers without the socket
-}
-
-TEST_F(TransportTest, SendFailureLatchesUntilTheNextConnection) {
-    PairLink p;
-    p.s.closePeer();
-    EXPECT_FALSE(p.link.sendLine("RSET"));  // this call failed, and the latch holds it
-    EXPECT_TRUE(p.link.failed());
-    int writes = p.s.writes_;
-    EXPECT_FALSE(p.link.sendLine("NOOP"));
-    EXPECT_FALSE(p.link.sendSecretLine("PASS x"));
-    EXPECT_FALSE(p.link.queueLine("body"));
-    std::string_view line;
-    EXPECT_FALSE(p.link.receiveLine(line));
-    EXPECT_EQ(p.s.writes_, writes);
-
-    PairLink next;
-    EXPECT_TRUE(next.link.sendLine("NOOP"));
-    EXPECT_FALSE(next.link.failed());
-    EXPECT_EQ(next.s.peerRecords(), std::vector<std::string>{"NOOP\r\n"});
-}
-
-TEST_F(TransportTest, NothingCarriesIntoTheNextConnection) {
-    std::string_view line;
-    {
-        PairLink first;
-        first.s.peerSend("+OK one\r\nleft over\r\nand more");
-        ASSERT_TRUE(first.link.receiveLine(line));
-        EXPECT_EQ(line, "+OK one");
-        first.link.queueLine("never sent");
-    }
-    PairLink second;
-    second.s.peerSend("+OK two\r\n");
-    ASSERT_TRUE(second.link.receiveLine(line));
-    EXPECT_EQ(line, "+OK two");
-    EXPECT_TRUE(second.s.peerRecords().empty());  // the queued line of the first connection is gone
-}
-
-TEST_F(TransportTest, CommandsGoOutInOneWriteAndQueuedLinesBeforeTheNextReply) {
-    PairLink p;
-    EXPECT_TRUE(p.link.sendLine("USER ann"));
-    EXPECT_TRUE(p.link.sendLine(""));
-    EXPECT_EQ(p.s.peerRecords(), (std::vector<std::string>{"USER ann\r\n", "\r\n"}));
-
-    for (int i = 0; i < 3; ++i) EXPECT_TRUE(p.link.queueLine("line " + std::to_string(i)));
-    EXPECT_TRUE(p.s.peerRecords().empty());  // still gathered
-    p.s.peerSend("250 OK\r\n");
-    std::string_view line;
-    ASSERT_TRUE(p.link.receiveLine(line));
-    EXPECT_EQ(p.s.peerRecords(), std::vector<std::string>{"line 0\r\nline 1\r\nline 2\r\n"});
-}
-
-TEST_F(TransportTest, DebugEchoHidesThePassword) {
-    std::FILE* echo = std::tmpfile();
-    ASSERT_NE(echo, nullptr);
-    consoleStream = echo;
+// Commands go out at once, queued lines before the next read; the debug echo
+// hides the password; an upgrade drops what was buffered in either direction.
+TEST(TransportTest, SendBufferEchoAndUpgrade) {
+    char* echo = nullptr;
+    std::size_t echoSize = 0;
+    consoleStream = open_memstream(&echo, &echoSize);
     debugMode = true;
-    PairLink p;
-    p.link.sendLine("USER ann");
-    p.link.sendSecretLine("PASS s3cret");
-    p.s.peerSend("+OK welcome\r\n");
+    auto* s = new PairStream;
+    Link link{std::unique_ptr<platform::ByteStream>(s)};
+    EXPECT_TRUE(link.sendLine("USER ann") && link.sendSecretLine("PASS s3cret"));
+    EXPECT_TRUE(link.queueLine("line 0") && link.queueLine(""));
+    EXPECT_EQ(s->peerRecords(), (std::vector<std::string>{"USER ann\r\n", "PASS s3cret\r\n"}));
+    // The reply to STARTTLS and, in the same record, bytes put there before the handshake.
+    s->peerSend("220 go ahead\r\n250 injected\r\n");
     std::string_view line;
-    p.link.receiveLine(line);
-    std::fflush(echo);
-    std::rewind(echo);
-    char text[200] = {};
-    std::size_t n = std::fread(text, 1, sizeof text - 1, echo);
-    std::fclose(echo);
-    EXPECT_EQ(std::string(text, n), "USER ann\nPASS <hidden>\n+OK welcome\n");
-    EXPECT_EQ(p.s.peerRecords(), (std::vector<std::string>{"USER ann\r\n", "PASS s3cret\r\n"}));
-}
-
-TEST_F(TransportTest, UpgradeDropsWhatWasBufferedInEitherDirection) {
-    PairLink p(SOCK_STREAM);
-    // The reply to STARTTLS and, in the same segment, bytes an attacker put
-    // before the handshake: none of them may count as read over the new stream.
-    p.s.peerSend("220 go ahead\r\n250 injected\r\n");
-    std::string_view line;
-    ASSERT_TRUE(p.link.receiveLine(line));
+    EXPECT_TRUE(link.receiveLine(line));
     EXPECT_EQ(line, "220 go ahead");
-    p.link.queueLine("queued before");
-
-    auto upgraded = std::make_unique<PairStream>(SOCK_STREAM);
-    PairStream& u = *upgraded;
-    p.link.upgrade(std::move(upgraded));
-    u.peerSend("250 over the new stream\r\n");
-    ASSERT_TRUE(p.link.receiveLine(line));
+    EXPECT_EQ(s->peerRecords(), std::vector<std::string>{"line 0\r\n\r\n"});
+    link.queueLine("queued before");
+    auto* u = new PairStream;
+    link.upgrade(std::unique_ptr<platform::ByteStream>(u));
+    u->peerSend("250 over the new stream\r\n");
+    EXPECT_TRUE(link.receiveLine(line));
     EXPECT_EQ(line, "250 over the new stream");
-    EXPECT_TRUE(u.peerRecords().empty());  // the queued line went nowhere (the old stream is closed)
-    EXPECT_TRUE(p.link.sendLine("EHLO x"));
-    EXPECT_EQ(u.peerRecords(), std::vector<std::string>{"EHLO x\r\n"});
+    EXPECT_TRUE(link.sendLine("EHLO x"));
+    EXPECT_EQ(u->peerRecords(), std::vector<std::string>{"EHLO x\r\n"});
+    std::fclose(consoleStream);
+    consoleStream = stdout;
+    debugMode = false;
+    EXPECT_EQ(std::string(echo, echoSize),
+              "USER ann\nPASS <hidden>\nline 0\n\n220 go ahead\nqueued before\n250 over the new stream\nEHLO x\n");
+    std::free(echo);
 }
 
-TEST_F(TransportTest, AbandonedLinkFailsAndKeepsTheStreamsErrorNumber) {
-    class FailingStream final : public platform::ByteStream {
-    public:
-        bool sendAll(const char*, std::size_t) override { return false; }
+TEST(TransportTest, SendFailureLatchesAndAbandonKeepsTheErrorNumber) {
+    struct Failing final : platform::ByteStream {
+        int sends = 0;
+        bool sendAll(const char*, std::size_t) override { return ++sends < 0; }
         long receive(char*, std::size_t) override { return -1; }
         int lastError() const override { return 104; }
         void setTimeout(int) override {}
     };
-    Link link(std::make_unique<FailingStream>());
-    EXPECT_FALSE(link.sendLine("RSET"));
-    EXPECT_EQ(link.lastError(), 104);
+    auto* f = new Failing;
+    Link link{std::unique_ptr<platform::ByteStream>(f)};
+    EXPECT_FALSE(link.sendLine("RSET") || link.sendSecretLine("PASS x") || link.queueLine("body"));
+    EXPECT_EQ(f->sends, 1);
     link.abandon();
     EXPECT_TRUE(link.failed());
     EXPECT_EQ(link.lastError(), 104);
-    std::string_view line;
-    EXPECT_FALSE(link.receiveLine(line));
     link.setTimeout(1000);  // no stream to reach: nothing happens
-}
-
-struct ReplyCase {
-    const char* name;
-    std::string bytes;
-    int code;  // of the first reply
-    std::string lastLine;
-    std::size_t lines;
-    std::string next;  // the line read after the reply
-};
-
-TEST_F(TransportTest, MultiLineRepliesAreReadWhole) {
-    const std::string x998(998, 'x');
-    const std::vector<ReplyCase> cases = {
-        {"one line", "250 OK\r\nNEXT\r\n", 250, "250 OK", 1, "NEXT"},
-        {"code alone", "250\r\nNEXT\r\n", 250, "250", 1, "NEXT"},
-        {"continuations", "250-first\r\n250-second\r\n250 last\r\nNEXT\r\n", 250, "250 last", 3, "NEXT"},
-        {"code of the last line", "220-a\r\n250 b\r\nNEXT\r\n", 250, "250 b", 2, "NEXT"},
-        {"no hyphen ends it", "250-a\r\n250x\r\nNEXT\r\n", 250, "250x", 2, "NEXT"},
-        {"text without digits ends it", "250-a\r\nhello\r\nNEXT\r\n", -1, "hello", 2, "NEXT"},
-        {"bare hyphen line ends it", "-250\r\nNEXT\r\n", -1, "-250", 1, "NEXT"},
-        {"four-line 550", "550-5.1.1 a\r\n550-5.1.1 b\r\n550-5.1.1 c\r\n550 5.1.1 d\r\nNEXT\r\n", 550,
-         "550 5.1.1 d", 4, "NEXT"},
-        {"long continuation cut, rest skipped",
-         "250-" + x998 + "yyy\r\n250 end\r\nNEXT\r\n", 250, "250 end", 2, "NEXT"},
-        {"long last line keeps its first piece", "250 " + x998 + "\r\nNEXT\r\n", 250, "250 " + x998.substr(0, 995), 1,
-         "NEXT"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        PairLink p(SOCK_STREAM);
-        p.s.peerSend(c.bytes);
-        Reply reply;
-        ASSERT_TRUE(p.link.receiveReply(reply));
-        EXPECT_EQ(reply.code, c.code);
-        EXPECT_EQ(reply.lastLine, c.lastLine);
-        EXPECT_EQ(reply.lines, c.lines);
-        std::string_view line;
-        ASSERT_TRUE(p.link.receiveLine(line));
-        EXPECT_EQ(line, c.next);
-    }
-}
-
-TEST_F(TransportTest, RepliesBeyondTheirBoundsHaveNoCode) {
-    auto lines = [](std::size_t n, std::size_t width) {
-        std::string text;
-        for (std::size_t i = 1; i < n; ++i) text += "250-" + std::string(width, 'a') + "\r\n";
-        return text + "250 " + std::string(width, 'a') + "\r\n";
-    };
-    struct Case {
-        const char* name;
-        std::string bytes;
-        int code;
-    };
-    const Case cases[] = {
-        {"100 lines", lines(100, 10), 250},
-        {"101 lines", lines(101, 10), -1},
-        {"64 KiB", lines(64, 1024 - 6), 250},          // 64 lines of 1024 bytes with CR LF
-        {"65 KiB", lines(65, 1024 - 6), -1},
-        {"one line of 70000 bytes", "250 " + std::string(70000, 'z') + "\r\n", -1},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        PairLink p(SOCK_STREAM);
-        std::thread peer([&] { p.s.peerSend(c.bytes); });
-        Reply reply;
-        ASSERT_TRUE(p.link.receiveReply(reply));
-        peer.join();
-        EXPECT_EQ(reply.code, c.code);
-        EXPECT_LE(reply.lines, kReplyMaxLines + 1);
-    }
-}
-
-TEST_F(TransportTest, ReplyCutByTheServerIsALinkFailure) {
-    PairLink p(SOCK_STREAM);
-    p.s.peerSend("250-first\r\n250-sec");
-    p.s.closePeer();
-    Reply reply;
-    EXPECT_FALSE(p.link.receiveReply(reply));
-    EXPECT_TRUE(p.link.failed());
-}
-
-TEST_F(TransportTest, DotEndedListsAreReadAndBounded) {
-    struct Case {
-        const char* name;
-        std::string bytes;
-        ListRead result;
-        std::vector<std::string> lines;
-    };
-    std::string many;
-    for (int i = 0; i < 101; ++i) many += "ITEM\r\n";
-    const Case cases[] = {
-        {"empty", ".\r\n", ListRead::Complete, {}},
-        {"capabilities", "TOP\r\nUSER\r\nSASL PLAIN\r\n.\r\n", ListRead::Complete, {"TOP", "USER", "SASL PLAIN"}},
-        {"stuffed dots", "..hidden\r\n.\r\n", ListRead::Complete, {".hidden"}},
-        {"long line joined", std::string(1500, 'l') + "\r\n.\r\n", ListRead::Complete, {std::string(1500, 'l')}},
-        {"100 lines", many.substr(6) + ".\r\n", ListRead::Complete, std::vector<std::string>(100, "ITEM")},
-        {"101 lines", many + ".\r\n", ListRead::TooLong, std::vector<std::string>(100, "ITEM")},
-        {"cut before the dot", "TOP\r\n", ListRead::LinkFailed, {"TOP"}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        PairLink p(SOCK_STREAM);
-        p.s.peerSend(c.bytes);
-        p.s.closePeer();
-        std::vector<std::string> lines;
-        EXPECT_EQ(p.link.receiveList(lines), c.result);
-        EXPECT_EQ(lines, c.lines);
-    }
 }
 
 }  // namespace
