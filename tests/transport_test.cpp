@@ -21,7 +21,7 @@ std::string Times(std::size_t n, const std::string& s) { std::string out; while 
 
 // A line as the rows state it: a run of ten or more of one byte as {N*c}, and
 // "+" after a line that was cut at 999 bytes.
-std::string Show(std::string_view line, bool cut) {
+std::string Show(std::string_view line, bool cut = false) {
     std::string s;
     for (std::size_t i = 0, n; i < line.size(); i += n) {
         n = std::min(line.find_first_not_of(line[i], i), line.size()) - i;
@@ -33,20 +33,14 @@ std::string Show(std::string_view line, bool cut) {
 // Reads as the row says ('l' lines, 'r' a reply, 'd' a dot-ended list), then
 // every line up to the peer's close, each ended by "|".
 std::string Read(Link& link, char how) {
-    std::string s;
-    if (how == 'r') {
-        Reply r;
-        s = link.receiveReply(r) ? std::to_string(r.code) + "/" + std::to_string(r.lines) + " " +
-                                       Show(r.lastLine, false) + " > "
-                                 : "failed > ";
-    } else if (how == 'd') {
-        std::vector<std::string> lines;
-        s = "CTF"[static_cast<int>(link.receiveList(lines))] + " "s;
-        for (const auto& l : lines) s += Show(l, false) + "|";
-        s += "> ";
-    }
-    std::string_view line;
-    while (link.receiveLine(line)) s += Show(line, link.lineWasCut()) + "|";
+    Reply r;
+    std::vector<std::string> list;
+    std::string s = how == 'l' ? "" : how == 'd' ? "CTF"[static_cast<int>(link.receiveList(list))] + " "s
+                    : link.receiveReply(r) ? std::to_string(r.code) + "/" + std::to_string(r.lines) + " " + Show(r.lastLine) + " "
+                                           : "failed ";
+    for (const auto& l : list) s += Show(l) + "|";
+    s += how == 'l' ? "" : "> ";
+    for (std::string_view line; link.receiveLine(line);) s += Show(line, link.lineWasCut()) + "|";
     return s;
 }
 
@@ -63,16 +57,14 @@ TEST(TransportTest, LinesRepliesAndListsAsReceived) {
         std::string want;
     } rows[] = {
         {"CR LF, LF, CR, CR NUL; NUL inside", 'l', {"a\r\nb\nc\rd\r\0e\0f\r\n"s}, "a|b|c|d|e\0f|"s},
-        {"CR | LF, CR | NUL, a line over receives", 'l', {"a\r", "\nb\r", "\0c"s, "d", "e\r\n"}, "a|b|cde|"},
-        {"LF CR, CR CR, CR LF CR LF", 'l', {"a\n\rb\r\rc\r\n\r\n"}, "a||b||c||"},
-        {"LF | CR", 'l', {"a\n", "\rb\r\n"}, "a||b|"},
+        {"CR | LF, CR | NUL, LF | CR, a line over receives", 'l', {"a\r", "\nb\r", "\0c"s, "d", "e\n", "\rf\r\n"}, "a|b|cde||f|"},
+        {"LF CR, CR CR, CR LF CR LF, LF LF", 'l', {"a\n\rb\r\rc\r\n\r\nd\n\ne\r\n"}, "a||b||c||d||e|"},
         {"999 and its end, also split", 'l', {x999 + "\r\n" + x999, "\r\n", x999 + "\r", "\ny\r\n"},
          "{999*x}|{999*x}|{999*x}|y|"},
         {"1000 and 2500 cut", 'l', {x999 + ".\r\n" + std::string(999, 'a') + std::string(999, 'b') + std::string(502, 'c') + "\r\n"},
          "{999*x}+|.|{999*a}+|{999*b}+|{502*c}|"},
         {"close inside a line", 'l', {"250 partial"}, ""},
         {"one line", 'r', {"250 OK\r\nNEXT\r\n"}, "250/1 250 OK > NEXT|"},
-        {"code alone", 'r', {"250\r\n"}, "250/1 250 > "},
         {"code of the last line", 'r', {"220-a\r\n250-b\r\n250 c\r\nNEXT\r\n"}, "250/3 250 c > NEXT|"},
         {"no hyphen ends it", 'r', {"250-a\r\n250x\r\n"}, "250/2 250x > "},
         {"no digits, no code", 'r', {"-250\r\nhello\r\n"}, "-1/1 -250 > hello|"},
@@ -109,9 +101,19 @@ TEST(TransportTest, LinesRepliesAndListsAsReceived) {
     }
 }
 
+// Every send fails with the error number 104.
+struct Failing final : platform::ByteStream {
+    bool sendAll(const char*, std::size_t) override { return ++sends < 0; }
+    long receive(char*, std::size_t) override { return -1; }
+    int lastError() const override { return 104; }
+    void setTimeout(int) override {}
+    static inline int sends = 0;
+};
+
 // Commands go out at once, queued lines before the next read; the debug echo
-// hides the password; an upgrade drops what was buffered in either direction.
-TEST(TransportTest, SendBufferEchoAndUpgrade) {
+// hides the password; an upgrade drops what was buffered in either direction;
+// a failed send latches, and an abandoned link keeps the stream's error number.
+TEST(TransportTest, SendBufferEchoUpgradeAndAbandon) {
     char* echo = nullptr;
     std::size_t echoSize = 0;
     consoleStream = open_memstream(&echo, &echoSize);
@@ -124,41 +126,25 @@ TEST(TransportTest, SendBufferEchoAndUpgrade) {
     // The reply to STARTTLS and, in the same record, bytes put there before the handshake.
     s->peerSend("220 go ahead\r\n250 injected\r\n");
     std::string_view line;
-    EXPECT_TRUE(link.receiveLine(line));
-    EXPECT_EQ(line, "220 go ahead");
+    EXPECT_TRUE(link.receiveLine(line) && line == "220 go ahead");
     EXPECT_EQ(s->peerRecords(), std::vector<std::string>{"line 0\r\n\r\n"});
     link.queueLine("queued before");
     auto* u = new PairStream;
     link.upgrade(std::unique_ptr<platform::ByteStream>(u));
     u->peerSend("250 over the new stream\r\n");
-    EXPECT_TRUE(link.receiveLine(line));
-    EXPECT_EQ(line, "250 over the new stream");
+    EXPECT_TRUE(link.receiveLine(line) && line == "250 over the new stream");
     EXPECT_TRUE(link.sendLine("EHLO x"));
     EXPECT_EQ(u->peerRecords(), std::vector<std::string>{"EHLO x\r\n"});
-    std::fclose(consoleStream);
-    consoleStream = stdout;
-    debugMode = false;
-    EXPECT_EQ(std::string(echo, echoSize),
-              "USER ann\nPASS <hidden>\nline 0\n\n220 go ahead\nqueued before\n250 over the new stream\nEHLO x\n");
-    std::free(echo);
-}
-
-TEST(TransportTest, SendFailureLatchesAndAbandonKeepsTheErrorNumber) {
-    struct Failing final : platform::ByteStream {
-        int sends = 0;
-        bool sendAll(const char*, std::size_t) override { return ++sends < 0; }
-        long receive(char*, std::size_t) override { return -1; }
-        int lastError() const override { return 104; }
-        void setTimeout(int) override {}
-    };
-    auto* f = new Failing;
-    Link link{std::unique_ptr<platform::ByteStream>(f)};
-    EXPECT_FALSE(link.sendLine("RSET") || link.sendSecretLine("PASS x") || link.queueLine("body"));
-    EXPECT_EQ(f->sends, 1);
+    link.upgrade(std::make_unique<Failing>());
+    EXPECT_FALSE(link.sendLine("RSET") || link.queueLine("body") || !link.failed());
+    EXPECT_EQ(Failing::sends, 1);
     link.abandon();
-    EXPECT_TRUE(link.failed());
     EXPECT_EQ(link.lastError(), 104);
     link.setTimeout(1000);  // no stream to reach: nothing happens
+    std::fclose(consoleStream);
+    EXPECT_EQ(std::string(echo, echoSize), "USER ann\nPASS <hidden>\nline 0\n\n220 go ahead\nqueued before\n"
+                                           "250 over the new stream\nEHLO x\nRSET\n");
+    std::free(echo);
 }
 
 }  // namespace
