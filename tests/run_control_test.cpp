@@ -150,7 +150,6 @@ TEST(KorvProgramTest, StartUpPassesAndExitStatus) {
     // Of the stops that end the cut text, one goes.
     const std::string conf = ("korv.conf line 1: expected 'key = value', not '" + std::string(300, '.')).substr(0, 254);
     const Change queue = [](KorvSandbox& b) { WriteFile(b.path("out/1.wrk"), "\nfrom@example.org\nto@example.org\n"); };
-    const Change noConfig = [](KorvSandbox& b) { b.writeConfigOnRun = false; };
     const std::vector<std::string> sendHangup = {"/send", "/hangup"}, both = {"/send", "/receive", "/tries:2"};
     const struct { const char* name; Change change; int status; std::string console, log;
                    std::vector<std::string> args = {"/send"}; std::string cwd = "", argv0 = ""; } rows[] = {
@@ -159,7 +158,7 @@ TEST(KorvProgramTest, StartUpPassesAndExitStatus) {
          1, usage, "", {"/debug", "/tries:5", "send"}},
         {"only the old file", [](KorvSandbox& b) { b.writeConfigOnRun = false; WriteFile(b.path("bexolind.cfg"), "x"); },
          1, "Please upgrade old configuration file with KORVCFG.\n", ""},
-        {"no file", noConfig, 1, "Could not read configuration.\n", ""},
+        {"no file", [](KorvSandbox& b) { b.writeConfigOnRun = false; }, 1, "Could not read configuration.\n", ""},
         {"another signature", [](KorvSandbox& b) { b.config.signature[10] = '1'; }, 1, damaged, ""},
         {"signature in capitals", [](KorvSandbox& b) { SetSignature(b.config.signature, "QUORVEXIA 20 CFG"); }, 0, kNothing, golden},
         {"korv.conf fault, cut", [](KorvSandbox& b) { WriteFile(b.path("korv.conf"), std::string(300, '.')); }, 1, conf + ".\n", ""},
