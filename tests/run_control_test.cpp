@@ -45,6 +45,14 @@ std::string Show(const RunOptions& o) {
            std::to_string(o.daemonSeconds);
 }
 
+// The console as a memory stream; `text` is what was flushed to it.
+struct Console {
+    char* text = nullptr;
+    std::size_t size = 0;
+    Console() { consoleStream = open_memstream(&text, &size); }
+    ~Console() { std::fclose(consoleStream), consoleStream = stdout, std::free(text); }
+};
+
 // Per switch: shortest prefix, last value taken, first refused, one malformed.
 TEST(ParseSwitchesTest, BoundaryRows) {
     const std::pair<std::vector<const char*>, const char*> rows[] = {
@@ -75,14 +83,12 @@ TEST(NormaliseDirectoryTest, EmptyAndOneTrailingSeparator) {
 TEST(FatalErrorTest, EndRunClosesTheLogAndGoesBack) {
     test::TempDir dir;
     mailConfig.logFile.assign(dir / "korv.log");
-    char* console = nullptr;
-    std::size_t size = 0;
-    consoleStream = open_memstream(&console, &size);
+    Console console;
     WriteLogHeader(true, true, false);
     ReportFatalError(FatalError("Remote Access Service Failure %d", 9501));
     ASSERT_EQ(chdir("/"), 0);
     EXPECT_EQ(EndRun(1, dir.path()), 1);
-    EXPECT_EQ(std::string(console, size), "Remote Access Service Failure 9501.\n");
+    EXPECT_EQ(std::string(console.text, console.size), "Remote Access Service Failure 9501.\n");
     EXPECT_EQ(platform::CurrentDirectory(), dir.path());
     EXPECT_FALSE(LogIsOpen());
     LogEvent('!', "after the log is closed: nowhere");
@@ -95,9 +101,8 @@ TEST(FatalErrorTest, EndRunClosesTheLogAndGoesBack) {
 
 // Figures as a transfer drives them: 'm' starts a message, 'l' is its last call.
 TEST(ProgressTest, FiguresOnEveryTenthCall) {
-    char* console = nullptr;
-    std::size_t size = 0, taken = 0;
-    consoleStream = open_memstream(&console, &size);
+    Console console;
+    std::size_t taken = 0;
     const std::string bs(12, '\b');
     const struct { char reset; int calls, total, done; std::string shown; } steps[] = {
         {'m', 1, 1000, 250, " 25%"}, {'.', 9, 1000, 260, ""}, {'.', 1, 1000, 500, bs.substr(8) + " 50%"},
@@ -110,8 +115,8 @@ TEST(ProgressTest, FiguresOnEveryTenthCall) {
         if (s.reset != '.') progressCalls = 0;
         if (s.reset == 'm') progressWidth = 0;
         for (int i = 0; i < s.calls; ++i) ShowProgress(s.total, s.done);
-        EXPECT_EQ(std::string(console + taken, size - taken), s.shown) << s.total << " " << s.done;
-        taken = size;
+        EXPECT_EQ(std::string(console.text + taken, console.size - taken), s.shown) << s.total << " " << s.done;
+        taken = console.size;
     }
     progressCalls = 0;
     consoleInteractive = false;  // a file, a pipe or the journal gets no figures
@@ -119,7 +124,7 @@ TEST(ProgressTest, FiguresOnEveryTenthCall) {
     consoleInteractive = debugMode = true;  // nor does the debug echo
     ShowProgress(1000, 250);
     std::fflush(consoleStream);
-    EXPECT_EQ(size, taken);
+    EXPECT_EQ(console.size, taken);
 }
 
 using Change = std::function<void(KorvSandbox&)>;
@@ -133,11 +138,9 @@ Change Set(Field MailConfig::*field, const char* value) {
 TEST(KorvProgramTest, StartUpPassesAndExitStatus) {
     const std::string smtp = "127.0.0.1:" + std::to_string(test::FreeLoopbackPort());
     const std::string pop3 = "127.0.0.1:" + std::to_string(test::FreeLoopbackPort());
-    auto attempt = [](const std::string& name, const std::string& server) {
-        return "Solving " + name + " host '" + server + "'...\nConnecting to " + name +
-               " server...\nUnable to open connection.\n";
-    };
-    const std::string S = attempt("SMTP", smtp), P = attempt("POP3", pop3), R = "Retrying...\n";
+    const std::string S = "Solving SMTP host '" + smtp + "'...\nConnecting to SMTP server...\nUnable to open connection.\n";
+    const std::string P = "Solving POP3 host '" + pop3 + "'...\nConnecting to POP3 server...\nUnable to open connection.\n";
+    const std::string R = "Retrying...\n";
     const std::string SL = "+ HH:MM:SS  Connecting to SMTP server\n! HH:MM:SS  Unable to open connection\n";
     const std::string PL = "+ HH:MM:SS  Connecting to POP3 server\n! HH:MM:SS  Unable to open connection\n";
     const std::string usage =
@@ -369,9 +372,7 @@ struct Failing final : platform::ByteStream {
 // Commands go out at once, queued lines before the next read; the echo hides the password; an
 // upgrade drops what was buffered; a failed send latches; abandon keeps the error number.
 TEST(TransportTest, SendBufferEchoUpgradeAndAbandon) {
-    char* echo = nullptr;
-    std::size_t echoSize = 0;
-    consoleStream = open_memstream(&echo, &echoSize);
+    Console echo;
     debugMode = true;
     auto* s = new PairStream;
     Link link{std::unique_ptr<platform::ByteStream>(s)};
@@ -397,10 +398,9 @@ TEST(TransportTest, SendBufferEchoUpgradeAndAbandon) {
     idle.abandon();
     EXPECT_TRUE(idle.failed() && idle.lastError() == 104);
     idle.setTimeout(1000);  // no stream to reach: nothing happens
-    std::fclose(consoleStream);
-    EXPECT_EQ(std::string(echo, echoSize), "USER ann\nPASS <hidden>\nline 0\n\n220 go ahead\nqueued before\n"
-                                           "250 over the new stream\nEHLO x\nRSET\n");
-    std::free(echo);
+    std::fflush(consoleStream);
+    EXPECT_EQ(std::string(echo.text, echo.size), "USER ann\nPASS <hidden>\nline 0\n\n220 go ahead\nqueued before\n"
+                                                 "250 over the new stream\nEHLO x\nRSET\n");
 }
 
 }  // namespace
