@@ -163,6 +163,8 @@ TEST(KorvProgramTest, StartUpPassesAndExitStatus) {
          1, "Please upgrade old configuration file with KORVCFG.\n", ""},
         {"no file", [](KorvSandbox& b) { b.writeConfigOnRun = false; }, 1, "Could not read configuration.\n", ""},
         {"another signature", [](KorvSandbox& b) { b.config.signature[10] = '1'; }, 1, damaged, ""},
+        {"a directory as korv.cfg", [](KorvSandbox& b) { b.writeConfigOnRun = false; test::MakeDir(b.path("korv.cfg")); },
+         1, damaged, ""},
         {"signature in capitals", [](KorvSandbox& b) { SetSignature(b.config.signature, "QUORVEXIA 20 CFG"); }, 0, kNothing, golden},
         {"korv.conf fault, cut", [](KorvSandbox& b) { WriteFile(b.path("korv.conf"), std::string(300, '.')); }, 1, conf + ".\n", ""},
         {"missing inbound", Set(&MailConfig::inboundDir, "missing/"), 1, "Email inbound directory not found: missing.\n", ""},
