@@ -14,9 +14,9 @@
 #include <functional>
 
 #include "activity_log.h"
+#include "line_transport.h"
 #include "platform/paths.h"
 #include "run_control.h"
-#include "line_transport.h"
 #include "run_options.h"
 #include "support/pair_stream.h"
 #include "support/program.h"
@@ -65,7 +65,7 @@ TEST(ParseSwitchesTest, BoundaryRows) {
     };
     for (auto [args, want] : rows) {
         args.insert(args.begin(), "korv");
-        EXPECT_EQ(Show(ParseSwitches(static_cast<int>(args.size()), args.data())), want) << args[1];
+        EXPECT_EQ(Show(ParseSwitches(static_cast<int>(args.size()), args.data())), want) << args.back();
     }
 }
 
