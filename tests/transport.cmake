@@ -1,1 +1,0 @@
-quorvexia_test(transport_test SOURCES transport_test.cpp LIBS korvcore)
