@@ -1,8 +1,6 @@
 // Under the sessions: server fields, the socket's limits, helper commands,
-// SASL, and the TLS stream against `openssl s_server` with the throwaway PKI,
-// scripted peers and an in-memory wire. Then korv in the TLS forms against
-// aiosmtpd, Dovecot and scripted servers: a case that must not sign in
-// proves that no credential and no MAIL reached the server.
+// SASL and the TLS stream. Then korv in the TLS forms against aiosmtpd,
+// Dovecot and scripted servers: what must not sign in sends no credential.
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
 
@@ -21,6 +19,7 @@
 namespace quorvexia::test {
 namespace {
 using namespace platform;
+using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 const auto npos = std::string::npos;
 
@@ -35,32 +34,26 @@ TEST(ServerFieldTest, HostsPortsAndBracketedAddresses) {
     }
 }
 
-std::unique_ptr<Socket> Dial(unsigned short port) {
+std::unique_ptr<Socket> Dial(unsigned short port, bool connects = true) {
     auto link = std::make_unique<Socket>();
     std::vector<NetAddress> addresses;
-    return ResolveHost({"127.0.0.1", port}, addresses) && link->connect(addresses[0], 5000) ? std::move(link) : nullptr;
+    EXPECT_EQ(ResolveHost({"127.0.0.1", port}, addresses) && link->connect(addresses[0], 5000), connects);
+    return link;
 }
 
-// A peer that hangs up, one that neither reads nor speaks, and a port where nothing listens.
-TEST(SocketTest, ClosedSilentAndRefused) {
-    Socket refused;
-    std::vector<NetAddress> addresses;
-    ASSERT_TRUE(ResolveHost({"127.0.0.1", FreeLoopbackPort()}, addresses));
-    EXPECT_FALSE(refused.connect(addresses[0], 5000));
-    EXPECT_EQ(refused.lastError(), ECONNREFUSED);
+// A port where nothing listens, a peer that hangs up, one that does not read.
+TEST(SocketTest, RefusedClosedAndSilentPeers) {
+    EXPECT_EQ(Dial(FreeLoopbackPort(), false)->lastError(), ECONNREFUSED);
     ScriptedServer server([](ServerConnection& c, int i) { i ? sleep(2) : (c.close(), 0u); }, 2);
-    char buffer[16];
     auto closed = Dial(server.port()), silent = Dial(server.port());
+    char buffer[16];
     EXPECT_EQ(closed->receive(buffer, sizeof buffer) + closed->lastError(), 0);
     silent->setTimeout(300);
     auto start = Clock::now();
-    EXPECT_EQ(silent->receive(buffer, sizeof buffer), -1);
-    EXPECT_EQ(silent->lastError() + LastNetError(), 2 * ETIMEDOUT);
-    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(250));
     std::string block(64 << 20, 'x');  // far more than the socket buffers on both sides hold
     EXPECT_FALSE(silent->sendAll(block.data(), block.size()));
-    EXPECT_EQ(silent->lastError(), ETIMEDOUT);
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(silent->lastError() + LastNetError(), 2 * ETIMEDOUT);
+    EXPECT_LT(Clock::now() - start, 2s);
 }
 
 // A helper's stdout is the password or token with one newline off; its stderr
@@ -85,11 +78,11 @@ TEST(Credentials, FromTheRecordOrFromAHelper) {
         {"/nonexistent/helper", "", "helper '/nonexistent/helper' cannot be run: No such file or directory"},
         {" ", "", "the command is empty"}, {"'unclosed", "", "a quote ' is not closed"}};
     for (const auto& c : cases) {
-        SideSettings side{};
-        side.passwordCommand = c.password;
-        side.tokenCommand = c.token;
         Credentials got;
         std::string error;
+        SideSettings side;
+        side.passwordCommand = c.password;
+        side.tokenCommand = c.token;
         bool ok = LoadCredentials(config, side, got, error);
         EXPECT_EQ(ok ? got.user + (got.useToken ? " token " + got.token : " password " + got.password) : error,
                   c.expected);
@@ -99,20 +92,18 @@ TEST(Credentials, FromTheRecordOrFromAHelper) {
     EXPECT_EQ(answer + error, "the helper command is empty");
     auto start = Clock::now();
     EXPECT_FALSE(RunHelper({"sleep", "30"}, answer, error, 1));
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    EXPECT_LT(Clock::now() - start, 5s);
     EXPECT_EQ(answer + error, "helper 'sleep' gave no answer within 1 second");
 }
 
 TEST(Sasl, MessagesBase64AndCapabilities) {
     EXPECT_EQ(SaslPlain("jo@example.com", "p\xc3\xa4ss w:rd"), "AGpvQGV4YW1wbGUuY29tAHDDpHNzIHc6cmQ=");
-    // The provider's published example of XOAUTH2.
-    EXPECT_EQ(SaslXoauth2("someuser@example.com", "ya29.vF9dft4qmTc2Nvb3RlckBhdHRhdmlzdGEuY29tCg"),
+    EXPECT_EQ(SaslXoauth2("someuser@example.com", "ya29.vF9dft4qmTc2Nvb3RlckBhdHRhdmlzdGEuY29tCg"),  // the provider's example
               "dXNlcj1zb21ldXNlckBleGFtcGxlLmNvbQFhdXRoPUJlYXJlciB5YTI5LnZGOWRmdDRxbVRjMk52YjNSbGNrQmhkSFJoZG1semRHRXVZ"
               "Mjl0Q2cBAQ==");
     EXPECT_EQ(SaslOauthBearer("a=b,c@example.com", "tok"), "bixhPWE9M0RiPTJDY0BleGFtcGxlLmNvbSwBYXV0aD1CZWFyZXIgdG9rAQE=");
     std::string back;
-    for (std::string bytes : {"", "f", "fo", "\xff\x01"})
-        EXPECT_TRUE(Base64Decode(Base64Encode(bytes), back) && back == bytes) << Base64Encode(bytes);
+    for (std::string bytes : {"", "f", "fo", "\xff\x01"}) EXPECT_TRUE(Base64Decode(Base64Encode(bytes), back) && back == bytes);
     EXPECT_EQ(Base64Encode("f") + Base64Encode("fo") + Base64Encode("\xff\x01"), "Zg==Zm8=/wE=");
     EXPECT_FALSE(Base64Decode("Zg=", back) || Base64Decode("Z!==", back));
     Capabilities ehlo = ParseEhloCapabilities({"250-mail.example.com greets starttls", "250-auth plain  LOGIN",
@@ -127,10 +118,10 @@ TEST(Sasl, MessagesBase64AndCapabilities) {
 
 // The certificate is verified inside the handshake and must name the host; an
 // extra CA file trusts a private server's own certificate, for its names only.
-// SNI carries names, never an address literal.
 TEST(TlsStream, VerifiesInTheHandshakeOrSaysWhy) {
     using F = TlsFailure;
     const std::string mismatch = "certificate name mismatch (not for ", silent = "no TLS handshake within the time limit";
+    const std::vector<std::string> old = {"-tls1_1", "-cipher", "DEFAULT@SECLEVEL=0"};
     struct { const char* leaf; const char* host; const char* caFile; F failure; std::string reason; } cases[] = {
         {"good", "localhost", "", F::None, ""}, {"good", "127.0.0.1", "", F::None, ""},
         {"expired", "localhost", "", F::Expired, "certificate expired"},
@@ -141,6 +132,7 @@ TEST(TlsStream, VerifiesInTheHandshakeOrSaysWhy) {
         {"self", "elsewhere.invalid", "self", F::NameMismatch, mismatch + "elsewhere.invalid)"},
         {"good", "localhost", "/none.pem", F::CaFile, "the CA file '/none.pem' holds no certificate that can be read"},
         {"good", "localhost", "", F::OldVersion, "the server offers no TLS version from 1.2 up"},
+        // Without a leaf a scripted peer acts out the failure.
         {"", "localhost", "", F::PlainText, "the server answered in plain text, not TLS"},
         {"", "localhost", "", F::TimedOut, silent}, {"", "127.0.0.1", "", F::TimedOut, silent},
         {"", "localhost", "", F::Closed, "the server closed the connection during the TLS handshake"}};
@@ -148,47 +140,43 @@ TEST(TlsStream, VerifiesInTheHandshakeOrSaysWhy) {
     pki.trust();
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.leaf) + " " + c.host + " " + c.reason);
-        std::optional<OpensslServer> openssl;  // without a leaf, a scripted peer acts out the failure
+        std::optional<OpensslServer> openssl;
         std::optional<ScriptedServer> peer;
-        if (*c.leaf) openssl.emplace(pki.cert(c.leaf), pki.key(c.leaf), c.failure == F::OldVersion
-                                         ? std::vector<std::string>{"-tls1_1", "-cipher", "DEFAULT@SECLEVEL=0"}
-                                         : std::vector<std::string>{});
-        else peer.emplace([failure = c.failure](ServerConnection& s, int) {
-            if (failure == F::PlainText) s.send("+OK POP3 ready\r\n");
-            failure == F::Closed ? s.close() : void(s.waitForClose());
+        if (*c.leaf) openssl.emplace(pki.cert(c.leaf), pki.key(c.leaf), c.failure == F::OldVersion ? old : std::vector<std::string>{});
+        else peer.emplace([f = c.failure](ServerConnection& s, int) {
+            f == F::Closed ? s.close() : s.send(f == F::PlainText ? "+OK POP3 ready\r\n" : "");
+            s.waitForClose();
         });
         auto tls = std::make_unique<TlsStream>(Dial(openssl ? openssl->port() : peer->port()));
         tls->setTimeout(kScriptTimeoutSeconds * 1000);
-        std::string ca = *c.caFile == '/' ? c.caFile : *c.caFile ? pki.cert(c.caFile) : "";
         auto start = Clock::now();
+        std::string ca = *c.caFile == '/' ? c.caFile : *c.caFile ? pki.cert(c.caFile) : "";
         bool ok = tls->handshake({c.host, ca, c.failure == F::TimedOut ? 1000 : 10000});
         EXPECT_EQ(tls->failure(), c.failure);
         EXPECT_EQ(tls->reason(), c.reason);
-        char line[64];
-        if (ok && tls->sendAll("USER ann\n", 9)) {  // s_server reverses each line
+        if (ok) {
+            char line[64];
+            ASSERT_TRUE(tls->sendAll("USER ann\n", 9));  // s_server reverses each line
             EXPECT_EQ(std::string(line, std::max(0L, tls->receive(line, sizeof line))), "nna RESU\n");
-            EXPECT_TRUE(std::regex_match(tls->describe(), std::regex("TLSv1.3, TLS_\\w+, subject CN=localhost, "
-                                                                     "issuer CN=.+"))) << tls->describe();
+            EXPECT_TRUE(std::regex_match(tls->describe(), std::regex("TLSv1.3, TLS_\\w+, subject CN=localhost, issuer CN=.+")));
+            continue;
         }
-        if (ok) continue;
         EXPECT_TRUE(tls->lastError() != 0 || c.failure == F::Closed);  // a close may come as a reset
         EXPECT_FALSE(tls->sendAll("x\n", 2));  // nothing goes out over a failed handshake
         if (c.failure != F::TimedOut) continue;
-        EXPECT_EQ(tls->lastError(), ETIMEDOUT);
-        EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(900));
-        EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+        auto took = Clock::now() - start;
+        EXPECT_TRUE(tls->lastError() == ETIMEDOUT && took > 900ms && took < 5s);
         tls.reset();
         peer->join();
-        EXPECT_EQ(peer->received()[0], 22);  // a handshake record
-        EXPECT_EQ(peer->received().find(c.host) != npos, std::string(c.host) == "localhost");
+        std::string hello = peer->received();  // a handshake record, with SNI for a name only
+        EXPECT_TRUE(hello[0] == 22 && (hello.find(c.host) != npos) == (c.host[0] == 'l'));
     }
     EXPECT_EQ(EscapeControlBytes("CN=a\x1b[2Jb\x7f\tc Zürich"), "CN=a\\x1B[2Jb\\x7F\\x09c Zürich");
 }
 
-// The wire under the client, in memory: the server's end is an OpenSSL server
-// session in the same thread, and each receive hands over the server's bytes
-// in pieces of the planned sizes (cycling), so records and their headers
-// arrive split or joined as a network may.
+// The wire under the client, in memory: an OpenSSL server session in the same
+// thread, its bytes handed over in pieces of the planned sizes (cycling), so
+// records and their headers arrive split or joined as a network may.
 class Wire : public ByteStream {
 public:
     Wire(const TestPki& pki, std::vector<std::size_t> plan) : plan_(std::move(plan)) {
@@ -201,26 +189,23 @@ public:
     bool sendAll(const char* data, std::size_t size) override {
         BIO_write(in_, data, static_cast<int>(size));
         for (std::size_t got; SSL_read_ex(server_, buffer_, sizeof buffer_, &got) == 1;) fromClient.append(buffer_, got);
-        return serverSends("", 16384);
+        return serverSends("");
     }
     long receive(char* data, std::size_t size) override {
-        if (taken_ == wire_.size()) return ended_ ? 0 : -1;
         std::size_t n = wire_.copy(data, std::min(size, plan_[next_++ % plan_.size()]), taken_);
         taken_ += n;
-        return static_cast<long>(n);
+        return n ? static_cast<long>(n) : ended_ ? 0 : -1;
     }
     int lastError() const override { return ended_ ? 0 : ETIMEDOUT; }
     void setTimeout(int) override {}
-    bool serverSends(const std::string& text, std::size_t record) {
+    bool serverSends(const std::string& text, std::size_t record = 16384) {
         SSL_set_max_send_fragment(server_, record);
-        if (text.empty()) SSL_do_handshake(server_);
-        else SSL_write(server_, text.data(), static_cast<int>(text.size()));
+        text.empty() ? SSL_do_handshake(server_) : SSL_write(server_, text.data(), static_cast<int>(text.size()));
         for (int n; (n = BIO_read(out_, buffer_, sizeof buffer_)) > 0;) wire_.append(buffer_, static_cast<std::size_t>(n));
         return true;
     }
-    // A close_notify, or the connection cut `cut` bytes before the end.
-    void end(std::size_t cut) {
-        if (!cut) SSL_shutdown(server_), serverSends("", 16384);
+    void end(std::size_t cut) {  // a close_notify, or the connection cut `cut` bytes before the end
+        if (!cut) SSL_shutdown(server_), serverSends("");
         wire_.resize(wire_.size() - cut);
         ended_ = true;
     }
@@ -239,41 +224,35 @@ private:
 
 // Every byte arrives once and in order however the records are cut up, the
 // records already received come in one receive, and a connection cut in the
-// middle of a record hands over none of its bytes.
+// middle of a record hands over none of its bytes: the end is a close either
+// way, as the dot-ended text tells a cut.
 TEST(TlsStream, RecordsSplitOrJoinedArriveWhole) {
     struct { std::size_t record; std::vector<std::size_t> plan; bool cut; std::size_t maxReceives; } cases[] = {
         {16384, {65536}, false, 20}, {4096, {65536}, false, 6}, {4096, {3, 4099, 1, 7000}, false, 200},
         {16384, {1}, false, 17}, {4096, {1000, 65536}, true, 10}};
     TestPki pki;
     pki.trust();
-    std::string text;
+    std::string text, got;
     for (std::size_t i = 0; text.size() < 256 * 1024 + 17; ++i) text += "line " + std::to_string(i) + "\r\n";
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.maxReceives);
-        auto owned = std::make_unique<Wire>(pki, c.plan);
-        Wire& wire = *owned;
-        TlsStream tls(std::move(owned));
+        auto* wire = new Wire(pki, c.plan);
+        TlsStream tls{std::unique_ptr<ByteStream>(wire)};
         ASSERT_TRUE(tls.handshake({"localhost", "", 5000})) << tls.reason();
-        EXPECT_TRUE(tls.sendAll(text.data(), text.size()) && wire.fromClient == text);
-        wire.serverSends(text, c.record);
-        if (c.cut) wire.serverSends(std::string(100, 'x'), c.record);  // a record that never arrives whole
-        wire.end(c.cut ? 5 : 0);
-        std::string got;
+        EXPECT_TRUE(tls.sendAll(text.data(), text.size()) && wire->fromClient == text);
+        wire->serverSends(text, c.record);
+        if (c.cut) wire->serverSends(std::string(100, 'x'), c.record);  // a record that never arrives whole
+        wire->end(c.cut ? 5 : 0);
         std::vector<char> buffer(kTlsBufferSize);
-        std::size_t receives = 0;
-        long n;
-        for (; (n = tls.receive(buffer.data(), buffer.size())) > 0; ++receives)
-            got.append(buffer.data(), static_cast<std::size_t>(n));
-        EXPECT_TRUE(got == text) << got.size();
-        EXPECT_LE(receives, c.maxReceives);
-        EXPECT_EQ(n, 0);  // the end is a close either way: the dot-ended text tells a cut
+        long n, receives = 0;
+        for (got.clear(); (n = tls.receive(buffer.data(), buffer.size())) > 0; ++receives) got.append(buffer.data(), n);
+        EXPECT_TRUE(got == text && n == 0 && receives <= long(c.maxReceives)) << got.size() << " " << receives;
     }
 }
 
 struct TlsSandbox {
     TestPki pki;
     KorvSandbox box;
-    TlsSandbox(const std::string& side = "") {
+    explicit TlsSandbox(const std::string& side) {
         pki.trust();
         box.config.domainName.assign("client.example");
         box.config.pop3User.assign("ann");
@@ -283,8 +262,8 @@ struct TlsSandbox {
     }
 };
 
-// Signed in with each mechanism, or stopped before any credential. The debug
-// echo shows the TLS session and hides every credential, plain or in base64.
+// Signed in with each mechanism, or stopped before any credential and not
+// tried again. The debug echo shows the session and hides every credential.
 TEST(SmtpOverTls, SignsInAndSendsOrStopsBeforeAnyCredential) {
     const std::string st = "smtp+starttls://localhost", refused = "535 5.7.8 Authentication credentials invalid",
                       token = "token-command = cat token\n", stale = "token-command = echo stale";
@@ -306,7 +285,7 @@ TEST(SmtpOverTls, SignsInAndSendsOrStopsBeforeAnyCredential) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.seen);
         TlsSandbox t(c.side);
-        TempDir received;  // what the server took
+        TempDir received;  // what the server took, and the token it takes
         WriteFile(received / "token", std::string(2500, 'T'));
         WriteFile(t.box.path("token"), std::string(2500, 'T') + "\n");
         SmtpServerProcess server(c.mode, t.pki.cert(c.leaf), t.pki.key(c.leaf), received.path(), 60);
@@ -315,13 +294,12 @@ TEST(SmtpOverTls, SignsInAndSendsOrStopsBeforeAnyCredential) {
         t.box.config.pop3Password.assign(c.password);
         ProgramResult r = t.box.run({"/send", "/tries:3", "/debug"}, "", 120);
         bool sent = c.auth.find(" ok") != npos;
-        EXPECT_EQ(r.status, sent ? 0 : 1);
+        EXPECT_EQ(r.status, !sent);
         EXPECT_NE((r.out + t.box.log()).find(c.seen), npos) << r.out << t.box.log();
         EXPECT_EQ(FileExists(received / "auth") ? ReadFile(received / "auth") : "", c.auth);
-        EXPECT_EQ(FileExists(received / "mail") ? ReadFile(received / "mail") : "", sent ? "ann@client.example\n" : "");
-        EXPECT_EQ(ListDir(t.box.outbound()) + (FileExists(received / "1.data") ? " sent" : ""),
-                  sent ? " sent" : "00000001.txt 00000001.wrk");
-        EXPECT_EQ(r.out.find("Retrying..."), npos);  // certificates and refused sign-ins are not tried again
+        EXPECT_EQ(ListDir(t.box.outbound()) + (FileExists(received / "1.data") ? "sent" : ""),
+                  sent ? "sent" : "00000001.txt 00000001.wrk");
+        EXPECT_EQ(r.out.find("Retrying..."), npos);
         for (const char* secret : {"secret", "c2VjcmV0", "AGFubgBzZWNyZXQ=", "TTTTTTTT", "VFRUVFRU"})
             EXPECT_EQ(r.out.find(secret), npos) << secret;
         EXPECT_EQ(!c.auth.empty(), std::regex_search(r.out, std::regex(R"(\[TLS TLSv1\.3, TLS_\w+, subject )"
@@ -329,87 +307,82 @@ TEST(SmtpOverTls, SignsInAndSendsOrStopsBeforeAnyCredential) {
     }
 }
 
-// Servers that misbehave before TLS: nothing after the refusal may carry a
-// credential or a message, and only a refusal for now is tried again.
+// Servers that misbehave before TLS get no credential (what they received is
+// shown without the commands' arguments); only a refusal for now is retried.
 TEST(StartTls, MisbehavingServersGetNoCredential) {
     auto smtp = [](std::vector<std::string> replies) {
         std::vector<SmtpStep> steps;
         for (auto& reply : replies) steps.push_back(Reply(reply));
         return SmtpScript({steps, steps});
     };
-    auto pop3 = [](ServerConnection& c, int) {
+    ScriptedServer::Handler pop3 = [](ServerConnection& c, int) {
         c.send("+OK ready\r\n");
         for (std::string line; c.readLine(line);)
             c.send(line == "CAPA" ? "+OK\r\nUSER\r\nSASL PLAIN\r\n.\r\n" : line == "QUIT" ? "+OK bye\r\n" : "-ERR no\r\n");
     };
-    const std::string ehlo = "250-hello\r\n250 STARTTLS", at = "SMTP server 127.0.0.1: ";
-    struct { ScriptedServer::Handler script; std::string server, side, logLine; int connections; } cases[] = {
-        {smtp({"220 ready", ehlo, "454 4.7.0 TLS not available"}), "smtp+starttls://", "",
-         at + "STARTTLS refused: 454 4.7.0 TLS not available", 2},
-        {smtp({"220 ready", ehlo, "220 go ahead\r\n250-AUTH PLAIN\r\n250 OK"}), "smtp+starttls://", "",
-         at + "unexpected data after the go-ahead for TLS", 1},
-        {smtp({"220 ready", "550 5.7.1 no EHLO from you"}), "smtp+starttls://", "",
-         at + "EHLO refused: 550 5.7.1 no EHLO from you", 1},
-        {pop3, "pop3+starttls://", "", "POP3 server 127.0.0.1: no STLS offered", 1},
-        {pop3, "pop3://", "token-command = echo tok\n", "a token is sent over TLS only (pop3s:// or pop3+starttls://)", 1}};
+    const std::string ehlo = "250-hello\r\n250 STARTTLS", at = "SMTP server 127.0.0.1: ", esq = "EHLO STARTTLS QUIT ";
+    struct { ScriptedServer::Handler script; std::string server, side, received, logLine; } cases[] = {
+        {smtp({"220 ready", ehlo, "454 4.7.0 TLS not available"}), "smtp+starttls://", "", esq + esq,
+         at + "STARTTLS refused: 454 4.7.0 TLS not available"},
+        {smtp({"220 ready", ehlo, "220 go ahead\r\n250-AUTH PLAIN\r\n250 OK"}), "smtp+starttls://", "", "EHLO STARTTLS ",
+         at + "unexpected data after the go-ahead for TLS"},
+        {smtp({"220 ready", "550 5.7.1 no EHLO from you"}), "smtp+starttls://", "", "EHLO QUIT ",
+         at + "EHLO refused: 550 5.7.1 no EHLO from you"},
+        {pop3, "pop3+starttls://", "", "CAPA QUIT ", "POP3 server 127.0.0.1: no STLS offered"},
+        {pop3, "", "token-command = echo tok\n", "QUIT ", "a token is sent over TLS only (pop3s:// or pop3+starttls://)"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.logLine);
         TlsSandbox t(c.side);
-        ScriptedServer server(c.script, c.connections);
-        bool pop3 = c.server[0] == 'p';  // "pop3://" stands for plain POP3, which has no scheme
-        (pop3 ? t.box.config.pop3Server : t.box.config.smtpServer)
-            .assign(std::regex_replace(c.server + server.address(), std::regex("^pop3://"), ""));
-        ProgramResult r = t.box.run({pop3 ? "/receive" : "/send", "/tries:2"}, "", 60);
-        EXPECT_EQ(r.status, pop3 ? 2 : 1);
+        bool receive = c.logLine.find("SMTP") == npos, retried = c.received.size() > esq.size();
+        ScriptedServer server(c.script, retried ? 2 : 1);
+        (receive ? t.box.config.pop3Server : t.box.config.smtpServer).assign(c.server + server.address());
+        ProgramResult r = t.box.run({receive ? "/receive" : "/send", "/tries:2"}, "", 60);
+        EXPECT_EQ(r.status, receive ? 2 : 1);
         EXPECT_NE(t.box.log().find(c.logLine), npos) << t.box.log();
         server.join();
-        EXPECT_EQ(server.accepted(), c.connections);
-        EXPECT_EQ(r.out.find("Retrying...") != npos, c.connections == 2) << r.out;
-        EXPECT_TRUE(std::regex_search(server.received(), std::regex("^((EHLO [^\r]*|STARTTLS|CAPA|QUIT)\r\n)*$")))
-            << server.received();
+        EXPECT_EQ(std::regex_replace(server.received(), std::regex("( [^\r]*)?\r\n"), " "), c.received);
+        EXPECT_EQ(r.out.find("Retrying...") != npos, retried);
     }
 }
 
 // Against Dovecot over pop3s and STLS, with the password from a helper, the
-// loop sends ahead (Dovecot offers PIPELINING); plain POP3 goes in lock-step.
-// The same mailbox gives the same files, log and console. A bad certificate
-// or a mode mix-up signs nothing in and is not tried again.
-TEST(Pop3OverTls, FetchesAsLockStepDoesOrSignsNothingIn) {
+// loop sends ahead (Dovecot offers PIPELINING). A bad certificate or a mode
+// mix-up signs nothing in and is not tried again.
+TEST(Pop3OverTls, FetchesTheMailboxOrSignsNothingIn) {
     if (!DovecotServer::Installed()) GTEST_SKIP() << "dovecot is not installed";
     const std::string failed = "POP3 server 127.0.0.2: TLS handshake failed: ", expired = failed + "certificate expired";
     struct { const char* leaf; const char* form; std::string logLine; } cases[] = {
-        {"", "P", ""}, {"good", "pop3s://S", ""}, {"good", "pop3+starttls://P", ""}, {"expired", "pop3s://S", expired},
-        {"expired", "pop3+starttls://P", expired},
-        {"good", "pop3s://P", failed + "the server answered in plain text, not TLS (pop3s:// against a plaintext port: "
-                                       "use pop3+starttls://)"}};
-    std::string golden;
+        {"good", "pop3s://S", ""}, {"good", "pop3+starttls://P", ""}, {"expired", "pop3s://S", expired},
+        {"expired", "pop3+starttls://P", expired}, {"good", "pop3s://P", failed + "the server answered in plain text, "
+                                                   "not TLS (pop3s:// against a plaintext port: use pop3+starttls://)"}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.leaf) + c.form);
+        SCOPED_TRACE(c.form);
         TlsSandbox t("password-command = printf secret\n");
         t.box.config.pop3Password.assign("not this");
         DovecotTls tls{t.pki.cert(c.leaf), t.pki.key(c.leaf)};
-        DovecotServer dovecot(*c.leaf ? &tls : nullptr);
-        for (int i = 0; i < 40; ++i)
-            dovecot.addMessage("17000" + std::to_string(10000 + i) + ".M1P1.quorvexia",
-                               "Subject: " + std::to_string(i) + "\n\n.\n..dots\n" + std::string(i * 997 % 9000, 'x') + "\nend\n");
+        DovecotServer dovecot(&tls);
+        std::string all, stored;
+        for (int i = 0; i < 40; ++i) {
+            std::string text = "Subject: " + std::to_string(i) + "\n\n.\n..dots\n";
+            for (int k = 0; k < i * 7 % 30; ++k) text += std::string(990 - k, 'x') + "\n";
+            dovecot.addMessage("17000" + std::to_string(10000 + i) + ".M1P1.quorvexia", text);
+            all += text;
+        }
         ASSERT_TRUE(dovecot.start());
         std::string field = c.form;  // S the pop3s port, P the plain one
         field.replace(field.size() - 1, 1, field.back() == 'S' ? dovecot.pop3sAddress() : dovecot.address());
         t.box.config.pop3Server.assign(field);
         ProgramResult r = t.box.run({"/receive", "/tries:3"}, "", 120);
-        EXPECT_EQ(r.status, c.logLine.empty() ? 0 : 2) << r.out;
-        EXPECT_NE(t.box.log().find(c.logLine), npos) << t.box.log();
+        bool ok = c.logLine.empty();
+        EXPECT_EQ(r.status, ok ? 0 : 2) << r.out;
+        EXPECT_NE((r.out + t.box.log()).find(ok ? "Receiving 40 message(s)" : c.logLine), npos) << r.out << t.box.log();
         EXPECT_EQ(r.out.find("Retrying..."), npos);
-        EXPECT_EQ(dovecot.messagesLeft(), c.logLine.empty() ? 0 : 40);
-        EXPECT_EQ(dovecot.log().find("Login: user=<ann>, method=PLAIN") != npos, c.logLine.empty()) << dovecot.log();
-        std::string seen = std::regex_replace(r.out + MaskLog(t.box.log()), std::regex(", \\d+ CPS|, \\d+:\\d\\d\n"), "");
+        EXPECT_EQ(dovecot.messagesLeft(), ok ? 0 : 40);
+        EXPECT_EQ(dovecot.log().find("Login: user=<ann>, method=PLAIN") != npos, ok) << dovecot.log();
         std::istringstream names(ListDir(t.box.inbound()));
-        for (std::string name; names >> name;) seen += name + ":" + ReadFile(t.box.inbound() + "/" + name);
-        for (auto at = seen.find(field); at != npos; at = seen.find(field)) seen.replace(at, field.size(), "SERVER");
-        golden = golden.empty() ? seen : golden;
-        EXPECT_TRUE(!c.logLine.empty() || seen == golden) << seen;
+        for (stored.clear(); names >> field;) stored += field.ends_with(".txt") ? ReadFile(t.box.inbound() + "/" + field) : "";
+        EXPECT_TRUE(stored == (ok ? all : "")) << stored.size();
     }
-    EXPECT_NE(golden.find("Receiving 40 message(s)"), npos);
 }
 
 }  // namespace
