@@ -43,7 +43,7 @@ std::unique_ptr<Socket> Dial(unsigned short port, bool connects = true) {
 // A port where nothing listens, a peer that hangs up, one that does not read.
 TEST(SocketTest, RefusedClosedAndSilentPeers) {
     EXPECT_EQ(Dial(FreeLoopbackPort(), false)->lastError(), ECONNREFUSED);
-    ScriptedServer server([](ServerConnection& c, int i) { i ? sleep(2) : (c.close(), 0u); }, 2);
+    ScriptedServer server([](ServerConnection& c, int i) { i ? std::this_thread::sleep_for(2s) : c.close(); }, 2);
     auto closed = Dial(server.port()), silent = Dial(server.port());
     char buffer[16];
     EXPECT_EQ(closed->receive(buffer, sizeof buffer) + closed->lastError(), 0);
