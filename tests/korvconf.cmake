@@ -1,7 +1,0 @@
-quorvexia_test(korvconf_test SOURCES korvconf_test.cpp oauth/fake_auth.cpp LIBS korvconfcore util qsignin qplatform)
-target_compile_definitions(korvconf_test PRIVATE KORVCONF_PATH="$<TARGET_FILE:korvconf>")
-add_dependencies(korvconf_test korvconf)
-add_test(NAME KorvconfOauthKeyring.RealKeyRing
-  COMMAND timeout 200 dbus-run-session -- ${CMAKE_CURRENT_SOURCE_DIR}/oauth/with_keyring.sh
-    $<TARGET_FILE:korvconf_test> --gtest_filter=KorvconfOauthKeyring.*)
-set_tests_properties(KorvconfOauthKeyring.RealKeyRing PROPERTIES TIMEOUT 300 FAIL_REGULAR_EXPRESSION "SKIPPED")
