@@ -1,7 +1,5 @@
-// config/ and korvconf/: the library where korvconf cannot reach it, then one
-// golden korvconf session and what differs from it, every refusal with its
-// sentence and every file left as it was, secrets that never show, and oauth
-// through the fake authorization server.
+// config/ where korvconf cannot reach it; then korvconf: one golden session and what differs
+// from it, every refusal with its sentence, secrets that never show, oauth against the fake server.
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <signal.h>
@@ -65,8 +63,7 @@ TEST(FindConfigFileTest, TheLowerCaseNameFirstThenAnyLetterCaseInByteOrder) {
     EXPECT_EQ(FindConfigFile(dir.path(), kConfigFileName) + FindConfigFile("", "x") + FindConfigFile("/none", "x"), dir / "korv.cfgx/none/x");
 }
 
-// Each kind of lock excludes only itself, on a side file beside the real
-// korv.cfg that no replacement touches: two names of one file share it.
+// Each kind of lock excludes only itself, on a file beside the real korv.cfg that no replacement touches.
 TEST(ConfigLockTest, EachKindExcludesItselfAndOutlivesTheReplacementOfALinkedFile) {
     TempDir dir;
     MakeDir(dir / "real");
@@ -93,8 +90,7 @@ TEST(ConfigLockTest, EachKindExcludesItselfAndOutlivesTheReplacementOfALinkedFil
     EXPECT_EQ(ReadFile(dir / "korv.cfg") + " " + ListDir(dir / "real"), "new .korv.cfg.lock korv.cfg") << "a link stays a link; no temporary is left";
 }
 
-// korv's rewrite changes only the counter of korv.cfg as it is now, if korv
-// would run on it; the setup tools take that counter from a sound record only.
+// korv's rewrite changes only the counter of a file korv runs on; the setup tools take it from a sound one only.
 TEST(SaveMessageCounterTest, ChangesOnlyTheCounterAndTakeCurrentCounterNeedsASoundRecord) {
     const std::string upper = "QUORVEXIA 20 CFG", alone;  // saved as alone: left as it was
     const struct { std::string before, saved; bool sound = false; } cases[] = {
@@ -166,9 +162,7 @@ ConfRun Conf(const TempDir& dir, std::vector<std::string> args) {
     return r;
 }
 
-// The golden session: korv.cfg as korvcfg's conversions write the same
-// settings, korv.conf read from a hand-written file and written back whole,
-// and `show` and `test` as a person sees them.
+// korv.cfg as korvcfg's conversions write it, korv.conf read from a hand-written file and written back whole.
 TEST(KorvconfSession, InitSetShowAndTest) {
     TempDir dir;
     ASSERT_EQ(Conf(dir, {"init"}).status, 0);
@@ -187,7 +181,6 @@ TEST(KorvconfSession, InitSetShowAndTest) {
     EXPECT_EQ(ReadFile(dir / "korv.cfg"), ConfigBytes(built));
     const std::string head = "# Settings of korv beside korv.cfg; see korv(1).\npassword-command = true\n";
     EXPECT_EQ(ReadFile(dir / "korv.conf"), head + "token-command = echo tok3n\nca-file = /srv/ca.pem\n");
-    EXPECT_EQ(Mode(dir / "korv.conf"), 0600u);
     EXPECT_EQ(Conf(dir, {"show"}).out,
               "Mail servers\n  Domain name:                        example.org\n"
               "  SMTP Server:                        SMTP+STARTTLS://smtp.example.com  (STARTTLS, port 587)\n"
@@ -231,9 +224,7 @@ TEST(KorvconfSession, LongTextsAreCutBetweenCharactersWithANote) {
     for (const auto& c : Utf8FieldCases()) EXPECT_EQ(bytes.substr(c.offset, c.width), c.stored) << c.key;
 }
 
-// The predecessor's file, found in capitals too, becomes korv.cfg; counter,
-// padding, bytes beyond the record and the mode go through every save; init
-// --force brings the defaults back but korv's counter goes on.
+// Counter, padding, bytes beyond the record and the mode go through upgrade, set and init --force.
 TEST(KorvconfSession, UpgradeSetAndInitKeepWhatKorvconfDoesNotOwn) {
     TempDir dir;
     MailConfig image{};
@@ -344,7 +335,7 @@ TEST(KorvconfRefusals, EachFaultIsToldAndEveryFileLeftAsItWas) {
     }
 }
 
-// korvcfg opens the file for update and leaves one it may not write alone (the program runs as nobody: root may write anything).
+// korvcfg leaves a file it may not write alone (korvconf runs as nobody: root may write anything).
 TEST(KorvconfRefusals, AFileItMayNotWriteIsLeftAlone) {
     TempDir dir;
     WriteFile(dir / "korv.cfg", kNew);
@@ -359,8 +350,7 @@ TEST(KorvconfRefusals, AFileItMayNotWriteIsLeftAlone) {
     EXPECT_EQ(ReadFile(dir / "korv.cfg"), kNew);
 }
 
-// A password given as "-" is read, and only a password: from a pipe without
-// a prompt, at a terminal after a prompt with the echo off.
+// Only a password given as "-" is read: from a pipe without a prompt, at a terminal without echo.
 TEST(KorvconfSecret, ReadFromAPipeOrUnechoedAtATerminal) {
     TempDir dir;
     WriteFile(dir / "korv.cfg", kNew);
@@ -384,8 +374,7 @@ TEST(KorvconfSecret, ReadFromAPipeOrUnechoedAtATerminal) {
     EXPECT_EQ(saved(), "Pop3Typed|-|DialTyped");
 }
 
-// korv.conf for the fake authorization server, korv.cfg, and an xdg-open first
-// in PATH that follows the address as a browser would.
+// korv.conf for the fake server, and an xdg-open first in PATH that follows the address like a browser.
 struct OauthSetup {
     FakeAuthServer server;
     TempDir dir, bin;
@@ -457,9 +446,7 @@ TEST(KorvconfOauth, SignInEachWayStatusTestSignOutAndNoSecretInTheOpen) {
     EXPECT_EQ(setup.server.revocations(), 1) << "the grant is withdrawn at Google";
 }
 
-// Run by ctest inside dbus-run-session with an unlocked key ring (see
-// oauth/with_keyring.sh), the sign-in lands there. Anywhere else no key ring
-// can be reached: korvconf says so and changes nothing.
+// Within oauth/with_keyring.sh the sign-in lands in the key ring; elsewhere none is reached and nothing changes.
 TEST(KorvconfOauthKeyring, SignInLandsInTheKeyRingOrIsRefusedWithoutOne) {
     OauthSetup setup("keyring", "custom");
     if (!std::getenv("KORV_TEST_KEYRING")) {
