@@ -94,7 +94,8 @@ TEST(ConfigLockTest, EachKindExcludesItselfAndOutlivesTheReplacementOfALinkedFil
 TEST(SaveMessageCounterTest, ChangesOnlyTheCounterAndTakeCurrentCounterNeedsASoundRecord) {
     const std::string upper = "QUORVEXIA 20 CFG", alone;  // saved as alone: left as it was
     const struct { std::string before, saved; bool sound = false; } cases[] = {
-        {Record(7) + "tail", Record(42) + "tail", true}, {upper + Record(7).substr(16), upper + Record(42).substr(16)},
+        {Record(7), Record(42), true}, {Record(7) + "tail", Record(42) + "tail", true},
+        {upper + Record(7).substr(16), upper + Record(42).substr(16)},
         {Record(7).substr(0, 1423), Record(42)}, {Record(7).substr(0, 644), Record(42).substr(0, 644) + std::string(780, '\0')},
         {Record(7).substr(0, 643), alone}, {"Bexolind 1.0 CFG" + Record(7).substr(16), alone}, {"", alone}};
     for (const auto& c : cases) {
@@ -408,7 +409,6 @@ TEST(KorvconfOauth, SignInEachWayStatusTestSignOutAndNoSecretInTheOpen) {
     EXPECT_NE(setup.run(Signin("google"), {"--device"}).out.find("On any device, open https://127.0.0.1/device and enter the code KORV-TEST\n"),
               std::string::npos);
     setup.server.mode("ok");
-    CmdlineSampler sampler;
     int master = -1;
     pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
     if (pid == 0 && chdir(setup.dir.path().c_str()) == 0)
@@ -426,6 +426,7 @@ TEST(KorvconfOauth, SignInEachWayStatusTestSignOutAndNoSecretInTheOpen) {
     auto back = platform::RunProcess({"curl", "-s", "-o", "/dev/null", "-w", "%{redirect_url}", "--max-time", "10", "--cacert",
                                       setup.server.pki().caFile(), seen.substr(start + 2, seen.find('\r', start) - start - 2)}, true, 20);
     EXPECT_TRUE(ReadUntil(master, seen, "Address: ", 20000)) << seen;
+    CmdlineSampler sampler;  // while the code is exchanged and the grant kept
     type(back.out);
     EXPECT_TRUE(EndsWellOnTerminal(pid, master, seen)) << seen;
     std::string processes = sampler.finish();
