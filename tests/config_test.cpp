@@ -60,7 +60,8 @@ TEST(FindConfigFileTest, TheLowerCaseNameFirstThenAnyLetterCaseInByteOrder) {
     for (const char* name : {"KORV.CF", "xkorv.cfg", "Korv.Cfg", "KORV.CFG"}) WriteFile(dir / name, "x");
     EXPECT_EQ(FindConfigFile(dir.path(), kConfigFileName), dir / "KORV.CFG");
     WriteFile(dir / "korv.cfg", "x");
-    EXPECT_EQ(FindConfigFile(dir.path(), kConfigFileName) + FindConfigFile("", "x") + FindConfigFile("/none", "x"), dir / "korv.cfgx/none/x");
+    EXPECT_EQ(FindConfigFile(dir.path(), kConfigFileName) + FindConfigFile("", "x") + FindConfigFile("/none", "x"),
+              dir / "korv.cfgx/none/x");
 }
 
 // Each kind of lock excludes only itself, on a file beside the real korv.cfg that no replacement touches.
@@ -72,7 +73,8 @@ TEST(ConfigLockTest, EachKindExcludesItselfAndOutlivesTheReplacementOfALinkedFil
     ConfigLock config = ConfigLock::Acquire(dir / "real/korv.cfg", ConfigLockKind::Config, 0ms);
     EXPECT_TRUE(ConfigLock::Acquire(dir / "korv.cfg", ConfigLockKind::Receiving, 0ms).held());
     int waits = 0;
-    EXPECT_EQ(ConfigLock::Acquire(dir / "real/korv.cfg", ConfigLockKind::Sending, 200ms, [&] { ++waits; }).status(), ConfigLock::Status::Busy);
+    ConfigLock busy = ConfigLock::Acquire(dir / "real/korv.cfg", ConfigLockKind::Sending, 200ms, [&] { ++waits; });
+    EXPECT_EQ(busy.status(), ConfigLock::Status::Busy);
     EXPECT_EQ(waits, 1) << "a wait is told once";
     ASSERT_TRUE(ReplaceFileAtomically(dir / "korv.cfg", "new", 3));  // through the link
     std::string reason;
@@ -87,7 +89,8 @@ TEST(ConfigLockTest, EachKindExcludesItselfAndOutlivesTheReplacementOfALinkedFil
     int status = 0;
     wait(&status);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "the failure is told";
-    EXPECT_EQ(ReadFile(dir / "korv.cfg") + " " + ListDir(dir / "real"), "new .korv.cfg.lock korv.cfg") << "a link stays a link; no temporary is left";
+    EXPECT_EQ(ReadFile(dir / "korv.cfg") + " " + ListDir(dir / "real"), "new .korv.cfg.lock korv.cfg")
+        << "a link stays a link; no temporary is left";
 }
 
 // korv's rewrite changes only the counter of a file korv runs on; the setup tools take it from a sound one only.
@@ -172,9 +175,10 @@ TEST(KorvconfSession, InitSetShowAndTest) {
     EXPECT_TRUE(Conf(dir, {"show"}).out.ends_with("\nkorv.conf: none (no helpers, no extra CA file)\n"));
     WriteFile(dir / "korv.conf", "# mine\n\n  password-command = true  \r\n   # indented\ntoken-command=echo tok3n\n");
     ConfRun set = Conf(dir, {"set", "domain", "example.org", "SMTP Server", "SMTP+STARTTLS://smtp.example.com", "pop3Server",
-                             "pop3s://[2001:db8::1]:9995", "POP3 Username:", "jo", "pop3-password", "Pop3Secret!", "inbound", "in/",
-                             "outbound", "/var/out", "logfile", "korv.log", "dial-entry", "Office", "dial-user", "dj", "dial-password",
-                             "DialSecret?", "Flood protection", "1", "max-size", "2097151", "delete-oversize", "yes", "ca-file", "/srv/ca.pem"});
+                             "pop3s://[2001:db8::1]:9995", "POP3 Username:", "jo", "pop3-password", "Pop3Secret!", "inbound",
+                             "in/", "outbound", "/var/out", "logfile", "korv.log", "dial-entry", "Office", "dial-user", "dj",
+                             "dial-password", "DialSecret?", "Flood protection", "1", "max-size", "2097151", "delete-oversize",
+                             "yes", "ca-file", "/srv/ca.pem"});
     ASSERT_EQ(set.status, 0) << set.err;
     MailConfig built{};
     BuildRecordImage({"example.org", "SMTP+STARTTLS://smtp.example.com", "pop3s://[2001:db8::1]:9995", "in/", "/var/out", "jo",
@@ -298,7 +302,8 @@ TEST(KorvconfRefusals, EachFaultIsToldAndEveryFileLeftAsItWas) {
         {{"show"}, 1, "korv.cfg not found (create it with 'korvconf init')", ""},
         {{"set", "domain", "x"}, 1, "korv.cfg not found (bexolind.cfg is there: run 'korvconf upgrade')", "", "", "x"},
         {{"show"}, 1, "cannot read korv.cfg: Is a directory", kDirectory},
-        {{"set", "domain", "x", "ca-file", "/b"}, 1, "korv.conf line 2: expected 'key = value', not 'bogus'" + mend, kNew, "ca-file = /a\nbogus\n"},
+        {{"set", "domain", "x", "ca-file", "/b"}, 1, "korv.conf line 2: expected 'key = value', not 'bogus'" + mend, kNew,
+         "ca-file = /a\nbogus\n"},
         {{"show"}, 1, "korv.conf line 2: unknown key 'foo' (known keys: password-command, token-command, ca-file, oauth, "
                       "oauth-account, oauth-tenant, oauth-client-id, oauth-authorize-url, oauth-token-url, oauth-device-url, "
                       "oauth-revoke-url, oauth-scope, oauth-store)" + mend, kNew, "# x\nfoo = bar\n"},
@@ -323,11 +328,14 @@ TEST(KorvconfRefusals, EachFaultIsToldAndEveryFileLeftAsItWas) {
         SCOPED_TRACE(c.message);
         TempDir dir;
         WriteFile(dir / ".korv.cfg.lock", "");
-        for (const auto& [name, content] : {std::pair{"korv.cfg", c.cfg}, std::pair{"korv.conf", c.side}, std::pair{"bexolind.cfg", c.legacy}}) {
+        for (const auto& [name, content] :
+             {std::pair{"korv.cfg", c.cfg}, std::pair{"korv.conf", c.side}, std::pair{"bexolind.cfg", c.legacy}}) {
             if (content == kDirectory) MakeDir(dir / name);
             else if (!content.empty()) WriteFile(dir / name, content);
         }
-        auto files = [&] { return ListDir(dir.path()) + ReadFile(dir / "korv.cfg") + ReadFile(dir / "korv.conf") + ReadFile(dir / "bexolind.cfg"); };
+        auto files = [&] {
+            return ListDir(dir.path()) + ReadFile(dir / "korv.cfg") + ReadFile(dir / "korv.conf") + ReadFile(dir / "bexolind.cfg");
+        };
         const std::string before = files();
         ConfRun r = Conf(dir, c.args);
         EXPECT_EQ(r.status, c.status);
@@ -358,7 +366,10 @@ TEST(KorvconfSecret, ReadFromAPipeOrUnechoedAtATerminal) {
     ProgramResult piped = RunProgram(KORVCONF_PATH, {"set", "pop3-password", "-", "pop3-user", "-", "dial-password", "-"},
                                      dir.path(), "pipe secret\r\n-\n");
     EXPECT_EQ(std::to_string(piped.status) + piped.out + piped.err, "0");
-    auto saved = [&] { MailConfig c = ReadConfig(dir / "korv.cfg"); return std::string(c.pop3Password.text()) + "|" + std::string(c.pop3User.text()) + "|" + std::string(c.dialPassword.text()); };
+    auto saved = [&] {
+        MailConfig c = ReadConfig(dir / "korv.cfg");
+        return std::string(c.pop3Password.text()) + "|" + std::string(c.pop3User.text()) + "|" + std::string(c.dialPassword.text());
+    };
     EXPECT_EQ(saved(), "pipe secret|-|-");
     int master = -1;
     pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
@@ -394,7 +405,9 @@ struct OauthSetup {
         return RunProgram(KORVCONF_PATH, args, dir.path(), "", 60);
     }
 };
-std::vector<std::string> Signin(const char* provider) { return {"oauth", "signin", "--provider", provider, "--account", "ann@example.com"}; }
+std::vector<std::string> Signin(const char* provider) {
+    return {"oauth", "signin", "--provider", provider, "--account", "ann@example.com"};
+}
 
 // Signed in (after a denial in the browser) by device, then at a terminal as
 // over SSH: a client secret asked without echo and the browser's last address
@@ -406,8 +419,8 @@ TEST(KorvconfOauth, SignInEachWayStatusTestSignOutAndNoSecretInTheOpen) {
     EXPECT_TRUE(denied.out.starts_with("Sign in at 127.0.0.1 (check that your browser shows this host):\n  https://127.0.0.1:"));
     EXPECT_EQ(denied.err, "korvconf: sign-in was cancelled: sign in again when you are ready (access_denied)\n");
     setup.server.mode("device");
-    EXPECT_NE(setup.run(Signin("google"), {"--device"}).out.find("On any device, open https://127.0.0.1/device and enter the code KORV-TEST\n"),
-              std::string::npos);
+    EXPECT_NE(setup.run(Signin("google"), {"--device"}).out.find(
+                  "On any device, open https://127.0.0.1/device and enter the code KORV-TEST\n"), std::string::npos);
     setup.server.mode("ok");
     int master = -1;
     pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
@@ -430,8 +443,8 @@ TEST(KorvconfOauth, SignInEachWayStatusTestSignOutAndNoSecretInTheOpen) {
     type(back.out);
     EXPECT_TRUE(EndsWellOnTerminal(pid, master, seen)) << seen;
     std::string processes = sampler.finish();
-    EXPECT_NE(seen.find("Signed in as ann@example.com (korv.token)\r\nServers of google: pop3s://pop.gmail.com and smtps://smtp.gmail.com"),
-              std::string::npos) << seen;
+    EXPECT_NE(seen.find("Signed in as ann@example.com (korv.token)\r\n"
+                        "Servers of google: pop3s://pop.gmail.com and smtps://smtp.gmail.com"), std::string::npos) << seen;
     EXPECT_TRUE(back.out.find("code=") != std::string::npos && seen.find("code=") == std::string::npos) << back.out << seen;
     ProgramResult status = setup.run({"oauth", "status"}), test = setup.run({"oauth", "test"}), show = setup.run({"show"});
     // An hour's token, read back seconds later: 59 or 60 whole minutes.
