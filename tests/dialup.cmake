@@ -1,6 +1,6 @@
 # Dial-up: the test provider (built twice: complete, and without the dial and
-# hang-up entry points), korv's program tests with it and the NetworkManager
-# provider against a fake nmcli, in one test program.
+# hang-up entry points), and korv's program tests with it and with the
+# NetworkManager provider over a fake nmcli.
 function(quorvexia_fake_rasapi target dir)
   add_library(${target} SHARED ${CMAKE_CURRENT_SOURCE_DIR}/fake_rasapi/fake_rasapi.cpp)
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
@@ -12,7 +12,7 @@ quorvexia_fake_rasapi(fake_rasapi fake_rasapi)
 quorvexia_fake_rasapi(fake_rasapi_partial fake_rasapi_partial)
 target_compile_definitions(fake_rasapi_partial PRIVATE FAKE_RAS_PARTIAL)
 
-quorvexia_test(dialup_test SOURCES dialup_test.cpp LIBS ${CMAKE_DL_LIBS})
+quorvexia_test(dialup_test SOURCES dialup_test.cpp)
 target_compile_definitions(dialup_test PRIVATE NM_RASAPI_PATH="$<TARGET_FILE:rasapi32_nm>"
   FAKE_RASAPI_PATH="$<TARGET_FILE:fake_rasapi>" FAKE_RASAPI_PARTIAL_PATH="$<TARGET_FILE:fake_rasapi_partial>")
 add_dependencies(dialup_test korv rasapi32_nm fake_rasapi fake_rasapi_partial)
