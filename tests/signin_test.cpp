@@ -137,7 +137,7 @@ TEST(KorvOauth, SmtpRefreshesOnceRetriesOnceAndStopsOnGrantErrors) {
         int refreshes;         // as the authorization server counts them, the superseding one included
         const char* verdicts;  // on the XOAUTH2 attempts, as the mail server saw them
         const char* logLine;   // a failed run's; retried when the server cannot be reached
-    } rows[] = {{"ok", "ok", 0, "ok ", ""}, {"short", "ok", 1, "ok ", ""}, {"superseded", "ok", 2, "refused ok ", ""},
+    } rows[] = {{"ok", "ok", 0, "ok ", ""}, {"short", "rotate", 1, "ok ", ""}, {"superseded", "ok", 2, "refused ok ", ""},
         {"short", "invalid_grant", 0, "", "the sign-in has expired or was revoked: sign in again with korvcfg or "
                                           "korvconf oauth signin (invalid_grant AADSTS700082)"},
         {"", "ok", 0, "", "not signed in: run korvcfg or korvconf oauth signin"},
@@ -159,7 +159,10 @@ TEST(KorvOauth, SmtpRefreshesOnceRetriesOnceAndStopsOnGrantErrors) {
         for (std::string mechanism, user, verdict, size; notes >> mechanism >> user >> verdict >> size;)
             verdicts += verdict + " ";
         EXPECT_EQ(verdicts, row.verdicts) << auth;
-        EXPECT_EQ(FileExists(k.received / "1.data"), !*row.logLine);
+        std::string stored = FileExists(k.box.path(kTokenFileName)) ? ReadFile(k.box.path(kTokenFileName)) : "";
+        bool kept = stored.find(k.auth.currentAccess()) != std::string::npos &&
+                    stored.find(k.auth.currentRefresh()) != std::string::npos;
+        EXPECT_EQ(FileExists(k.received / "1.data") && kept, !*row.logLine) << "the mail went with the tokens stored";
         EXPECT_NE(k.seen(r).find(row.logLine), std::string::npos) << k.box.log();
         EXPECT_EQ(r.out.find("Retrying...") != std::string::npos, row.mode == std::string("huge")) << r.out;
     }
