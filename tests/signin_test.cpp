@@ -5,10 +5,12 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "oauth/fake_auth.h"
 #include "pop3_dovecot.h"
 #include "signin/oauth_crypto.h"
+#include "signin/token_store.h"
 #include "signin/oauth_flows.h"
 #include "signin/token_keeper.h"
 #include "smtp_test_support.h"
@@ -95,6 +97,62 @@ TEST(SigninPlain, ValuesAndTheEndsOfTheirSentences) {
     EXPECT_EQ(a.state.size() + (a.state == a.verifier) + (a.state == RandomUrlSafe()), 43u);
 }
 
+// What korv is given from a stored grant: one refresh for two runs at once, nothing
+// from a file others can read, one reached by a link or another account's, and
+// no waiting past the lock's limit; then a device sign-in at the asked pace.
+TEST(SigninServer, GrantFileRefreshLockAndDeviceFlow) {
+    FakeAuthServer server;
+    TempDir dir;
+    SignInForTest(server, server.side(), dir.path());
+    server.mode("rotate");
+    std::string tokens[2], path = dir / kTokenFileName, late = std::to_string(UnixNow() + 3540);
+    auto fresh = [&](std::string& token, const std::string& account = "ann@example.com", int waitMs = 5000) {
+        SideSettings side = server.side();
+        side.oauthAccount = account;
+        Failure f;
+        bool ok = FreshAccessToken(side, dir.path(), server.http(), "", token, f, std::stoll(late), nullptr,
+                                   std::chrono::milliseconds(waitMs));
+        return ok ? token : f.sentence;
+    };
+    std::thread first([&] { fresh(tokens[0]); });
+    fresh(tokens[1]);
+    first.join();
+    EXPECT_EQ(tokens[0] + " " + std::to_string(server.refreshes()), tokens[1] + " 1");
+    chmod(path.c_str(), 0644);
+    EXPECT_NE(fresh(tokens[0]).find("readable by others (it must have mode 0600)"), std::string::npos) << tokens[0];
+    chmod(path.c_str(), 0600);
+    std::filesystem::rename(path, dir / "elsewhere");
+    std::filesystem::create_symlink(dir / "elsewhere", path);
+    EXPECT_NE(fresh(tokens[0]).find("Too many levels of symbolic links"), std::string::npos) << tokens[0];
+    std::filesystem::remove(path);
+    std::filesystem::rename(dir / "elsewhere", path);
+    EXPECT_EQ(fresh(tokens[0], "bob@example.com"), "the stored sign-in cannot be used: sign in again with korvcfg or "
+              "korvconf oauth signin (korv.token refused: not a sign-in of this account)");
+    RefreshLock stuck(dir.path());
+    EXPECT_EQ(fresh(tokens[0], "ann@example.com", 300), "another korv run has been refreshing the sign-in for over a "
+              "minute: end that run (or wait for it) and try again");
+    Provider p;
+    std::string error;
+    ASSERT_TRUE(ProviderFromSide(server.side(), p, error)) << error;
+    struct { const char* mode; int limit; std::string want; } polls[] = {{"device", 1020, "1 1 6 AT-"},
+        {"expired", 1020, "1 the sign-in has expired or was revoked: sign in again with korvcfg or korvconf oauth "
+                          "signin (expired_token)"},
+        {"device", 1001, "1 sign-in was cancelled: sign in again when you are ready (cancelled)"}};
+    for (const auto& [mode, limit, want] : polls) {  // the user gives up after `limit`
+        server.mode(mode);
+        std::int64_t clock = 1000;
+        std::string slept;
+        DeviceClock fake{[&](int s) { return slept += std::to_string(s) + " ", clock += s, clock < limit; },
+                         [&] { return clock; }};
+        DeviceCode device;
+        TokenGrant grant;
+        Failure f;
+        bool ok = StartDeviceFlow(p, server.http(), clock, device, f) &&
+                  PollDeviceFlow(p, "", device, server.http(), fake, grant, f);
+        EXPECT_TRUE((slept + (ok ? grant.accessToken : f.sentence)).starts_with(want)) << slept << f.sentence;
+    }
+}
+
 // korv signed in through the loopback listener (`how`: "" not, "ok" as it is,
 // "short" with a token near its end, "superseded" with one the server no longer
 // takes, made by refreshing a copy of the grant), with one message queued.
@@ -137,7 +195,8 @@ TEST(KorvOauth, SmtpRefreshesOnceRetriesOnceAndStopsOnGrantErrors) {
         int refreshes;         // as the authorization server counts them, the superseding one included
         const char* verdicts;  // on the XOAUTH2 attempts, as the mail server saw them
         const char* logLine;   // a failed run's; retried when the server cannot be reached
-    } rows[] = {{"ok", "ok", 0, "ok ", ""}, {"short", "rotate", 1, "ok ", ""}, {"superseded", "ok", 2, "refused ok ", ""},
+    } rows[] = {{"ok", "ok", 0, "ok ", ""}, {"short", "rotate", 1, "ok ", ""},
+        {"superseded", "ok", 2, "refused ok ", ""},
         {"short", "invalid_grant", 0, "", "the sign-in has expired or was revoked: sign in again with korvcfg or "
                                           "korvconf oauth signin (invalid_grant AADSTS700082)"},
         {"", "ok", 0, "", "not signed in: run korvcfg or korvconf oauth signin"},
