@@ -118,7 +118,7 @@ TEST(SigninServer, GrantFileRefreshLockAndDeviceFlow) {
     fresh(tokens[1]);
     first.join();
     EXPECT_EQ(tokens[0] + " " + std::to_string(server.refreshes()), tokens[1] + " 1");
-    chmod(path.c_str(), 0644);
+    chmod(path.c_str(), 0604);
     EXPECT_NE(fresh(tokens[0]).find("readable by others (it must have mode 0600)"), std::string::npos) << tokens[0];
     chmod(path.c_str(), 0600);
     std::filesystem::rename(path, dir / "elsewhere");
