@@ -13,9 +13,9 @@ namespace quorvexia::test {
 namespace {
 
 // The fake nmcli after a row's settings: `active` lists the active connections,
-// `type` is Office's profile type (none: no such profile), `err` and `status`
-// end bringing it up, `gone` takes nmcli away. Calls are noted beside the test
-// provider's notes, a passwd-file as its mode and text.
+// `type` is Office's profile type (none: the look-up fails), `err` and `status`
+// end the look-up or bringing it up, `gone` takes nmcli away. Calls are noted
+// beside the test provider's notes, a passwd-file as its mode and text.
 const char* kNmcli = R"sh(
 PATH=/usr/bin:/bin l=nmcli
 for a; do [ "$p" = passwd-file ] && a="$(stat -c %a "$a") $(cat "$a")"; l="$l $a"; p=$a; done
@@ -23,7 +23,7 @@ echo "$l" >> fake_ras_calls
 case "$*" in
 *--active) printf "$active";;
 *" id "*) [ -n "$gone" ] && rm "$0"
-    [ -n "$type" ] || { echo "Error: Office - no such connection profile." >&2; exit 10; }
+    [ -n "$type" ] || { printf "${err:-Error: Office - no such connection profile.\n}" >&2; exit ${status:-10}; }
     printf "connection.uuid:u-1\nconnection.type:$type\n";;
 *" up "*) printf "$err" >&2; exit ${status:-0};;
 esac)sh";
@@ -96,6 +96,8 @@ TEST(DialUp, StatesAndFailures) {
          "active active active"},
         {nm, "active='Office:u-1:gsm::activating\\n'", {"/send", "/hangup"}, "M", "active active"},
         {nm, "", {"/send"}, "D", "active show", "Connection error: Office - no such connection profile"},
+        {nm, "status=8 err='Error: NetworkManager is not running.'", {"/send"}, "D", "active show",
+         "Connection error: NetworkManager is not running"},
         {nm, "type=gsm status=4 err='Error: Connection activation failed:\\r\\nPPP failed\\r\\nHint: see the journal.'",
          {"/send"}, "D", dialled, "Connection error: Connection activation failed: PPP failed"},
         {nm, "type=gsm status=3", {"/send"}, "D", dialled, "Connection error: The connection did not come up in time"},
