@@ -1,19 +1,21 @@
-// Sign-in: its plain parts; and korv signed in through the fake authorization
-// server and the real loopback listener, using the token for XOAUTH2 with
-// aiosmtpd and Dovecot, which take only the current one.
+// Sign-in: its plain parts; the stored grant, the device flow and the loopback
+// listener with the fake authorization server; and korv signed in through it,
+// using the token for XOAUTH2 with aiosmtpd and Dovecot, which take only the current one.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <thread>
 
-#include "oauth/fake_auth.h"
-#include "pop3_dovecot.h"
-#include "signin/oauth_crypto.h"
-#include "signin/token_store.h"
-#include "signin/oauth_flows.h"
 #include "config/side_file.h"
+#include "oauth/fake_auth.h"
+#include "platform/process.h"
+#include "pop3_dovecot.h"
+#include "signin/loopback_listener.h"
+#include "signin/oauth_crypto.h"
+#include "signin/oauth_flows.h"
 #include "signin/token_keeper.h"
+#include "signin/token_store.h"
 #include "smtp_test_support.h"
 #include "support/smtp_server.h"
 
@@ -167,6 +169,20 @@ TEST(SigninServer, GrantFileRefreshLockAndDeviceFlow) {
                   PollDeviceFlow(p, "", device, server.http(), fake, grant, f);
         EXPECT_TRUE((slept + (ok ? grant.accessToken : f.sentence)).starts_with(want)) << slept << f.sentence;
     }
+}
+
+// "localhost" is listened on at both loopback addresses and nowhere else, as the kernel tells.
+TEST(SigninServer, LocalhostListensOnTheLoopbackAddressesOnly) {
+    if (ReadFile("/proc/net/if_inet6").find("00000000000000000000000000000001") == std::string::npos)
+        GTEST_SKIP() << "no IPv6 loopback here";
+    LoopbackListener listener;
+    std::string error, local, state, receiveQ, sendQ, address, peer;
+    ASSERT_TRUE(listener.open("localhost", error)) << error;
+    std::string port = ":" + std::to_string(listener.port());
+    EXPECT_EQ(listener.redirectUri(), "http://localhost" + port + "/");
+    std::istringstream lines(platform::RunProcess({"ss", "-Hltn", "sport = " + port}, {true, true, 0, 10}).out);
+    while (lines >> state >> receiveQ >> sendQ >> address >> peer) local += address + " ";
+    EXPECT_EQ(local, "127.0.0.1" + port + " [::1]" + port + " ");
 }
 
 // korv signed in through the loopback listener (`how`: "" not, "ok" as it is,
