@@ -59,13 +59,16 @@ const std::map<char, std::pair<std::string, std::string>> kSteps = {
     {'N', {"Hangup not allowed with network connection.\n", "? Hangup not allowed with network connection"}}};
 std::string L(std::string line) { return line.empty() ? line : line.insert(1, " HH:MM:SS ") + "\n"; }
 
-// korv is started by a relative path, so each row also checks that it finds
-// the provider where it started, although it has changed into its directory.
+// korv finds the provider beside itself: started by a relative path (it has
+// changed into its directory by then) with the test provider, and through PATH
+// (its first argument names no directory) with the NetworkManager one.
 TEST(DialUp, StatesAndFailures) {
     const char *fake = FAKE_RASAPI_PATH, *partial = FAKE_RASAPI_PARTIAL_PATH, *nm = NM_RASAPI_PATH;
     const char* dialled = "active show modify:gsm.username up:gsm.password down";
     const std::string path = std::getenv("PATH");
-    TempDir bin, runtime;  // bin: the fake nmcli; runtime: where the secrets file is made
+    TempDir bin, runtime;  // bin: korv, the NetworkManager provider and the fake nmcli; runtime: for secrets files
+    std::filesystem::copy_file(KORV_PATH, bin / "korv");
+    ASSERT_EQ(symlink(nm, (bin / "librasapi32.so").c_str()), 0);
     setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
     struct {
         const char* library;
@@ -112,14 +115,16 @@ TEST(DialUp, StatesAndFailures) {
         box.config.dialUser.assign(row.state.find("nouser") == std::string::npos ? "jane" : "");
         box.config.dialPassword.assign("s3cret");
         box.writeConfig();
-        if (*row.library) { ASSERT_EQ(symlink(row.library, box.path("librasapi32.so").c_str()), 0); }
+        bool beside = *row.library && row.library != nm;
+        if (beside) { ASSERT_EQ(symlink(row.library, box.path("librasapi32.so").c_str()), 0); }
         WriteFile(box.path("fake_ras_state"), row.state);
         WriteFile(bin / "nmcli", "#!/bin/sh\n" + row.state + kNmcli);
         chmod((bin / "nmcli").c_str(), 0755);
         setenv("PATH", bin.path().c_str(), 1);  // the machine's nmcli is no stand-in when the fake is gone
         std::string parent = box.dir().substr(0, box.dir().rfind('/')), console, log;
-        ProgramResult r = RunProgram(box.path("korv"), row.args, parent, "", 60,
-                                     box.dir().substr(parent.size() + 1) + "/korv");
+        ProgramResult r = row.library == nm ? RunProgram(bin / "korv", row.args, box.dir(), "", 60, "korv")
+                                            : RunProgram(box.path("korv"), row.args, parent, "", 60,
+                                                         box.dir().substr(parent.size() + 1) + "/korv");
         setenv("PATH", path.c_str(), 1);
         for (char step : std::string(row.steps)) console += kSteps.at(step).first, log += L(kSteps.at(step).second);
         std::string fatal = row.fatal.empty() ? "" : row.fatal + ".\n";
