@@ -1,16 +1,11 @@
 # korvcfg: the record conversions, the start-up and file handling with
-# scripted answers, and (with the setup program built) its pages.
-if(TARGET qsetupcore)
-  quorvexia_test(setup_startup_test SOURCES setup_startup_test.cpp LIBS qsetupcore)
-endif()
-
+# scripted answers, and its pages over the test dial-up provider.
 if(TARGET qsetupui)
   find_package(Qt6 REQUIRED COMPONENTS Test)
-  # The sheet, its pages and the whole run over a file, with the test dial-up provider.
-  quorvexia_test(setup_sheet_test SOURCES setup_sheet_test.cpp setup_lsan_suppressions.cpp LIBS qsetupui Qt6::Test)
-  target_compile_definitions(setup_sheet_test PRIVATE KORVCFG_PATH="$<TARGET_FILE:korvcfg>"
+  quorvexia_test(setup_test SOURCES setup_test.cpp setup_lsan_suppressions.cpp LIBS qsetupui Qt6::Test)
+  target_compile_definitions(setup_test PRIVATE KORVCFG_PATH="$<TARGET_FILE:korvcfg>"
     FAKE_RASAPI_DIR="$<TARGET_FILE_DIR:fake_rasapi>")
-  add_dependencies(setup_sheet_test korvcfg fake_rasapi)
+  add_dependencies(setup_test korvcfg fake_rasapi)
   # Sign-in under a real X server, where the browser is opened by xdg-open.
   add_executable(setup_signin_test setup_signin_test.cpp oauth/fake_auth.cpp setup_lsan_suppressions.cpp)
   target_link_libraries(setup_signin_test PRIVATE qtestsupport GTest::gtest_main qsetupui Qt6::Test)
@@ -22,7 +17,7 @@ if(TARGET qsetupui)
     list(GET variant 0 name)
     list(GET variant 1 scaling)
     add_test(NAME SetupSheetAt144Dpi.${name}
-             COMMAND setup_sheet_test --gtest_filter=ScreenFixture.SheetOpensShowingEveryTabAndEveryControl)
+             COMMAND setup_test --gtest_filter=ScreenFixture.SheetOpensShowingEveryTabAndEveryControl)
     set_tests_properties(SetupSheetAt144Dpi.${name} PROPERTIES TIMEOUT 300
                          ENVIRONMENT "QUORVEXIA_TEST_DPI=144;QT_ENABLE_HIGHDPI_SCALING=${scaling}")
   endforeach()
