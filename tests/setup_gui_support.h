@@ -1,8 +1,6 @@
-// korvcfg in tests: one QApplication (offscreen unless QT_QPA_PLATFORM says
-// otherwise), widgets found and worked by object name, and message boxes that
-// answer from a list (No once it runs out) and log each box as a line: "? "
-// a question, "! " a warning, "x " a stop sign; "*" before the blank when a
-// window owns it.
+// korvcfg in tests: one QApplication, widgets by object name, and message
+// boxes that answer from a list (then No) and log each box as a line: "? "
+// a question, "! " a warning, "x " a stop sign; "*" first when owned.
 #pragma once
 
 #include <gtest/gtest.h>
