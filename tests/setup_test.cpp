@@ -44,7 +44,7 @@ TEST(SetupConversionTest, SavedBytesAndLoadedSettings) {
         {&S::dialEntry, std::string(300, 'e'), 644, std::string(256, 'e') + nul},
         {&S::dialUser, "me", 901, "me" + nul + "ZZ"},  // dial-up texts keep the bytes behind them
         {&S::dialEntry, "Office", 644, nul + "ZZ", false, true},
-        {&S::maxSizeText, "  12ab", 1416, std::string("\x00\x30\x00\x00\x01ZZZ", 8)},
+        {&S::maxSizeText, "\t\n 12ab", 1416, std::string("\x00\x30\x00\x00\x01ZZZ", 8)},
         {&S::maxSizeText, "+3", 1416, std::string("\x00\x0C\x00\x00", 4)},
         {&S::maxSizeText, " - 5", 1416, std::string(4, '\0')},
         {&S::maxSizeText, "-5", 1416, std::string("\x00\xEC\xFF\xFF", 4)},
