@@ -15,7 +15,6 @@
 #include <climits>
 #include <filesystem>
 
-#include "setup/phonebook.h"
 #include "setup/startup.h"
 #include "setup_gui_support.h"
 #include "support/program.h"
@@ -351,7 +350,6 @@ TEST_F(ConnectionFixture, ListSelectionEnablingAndProviderCalls) {
         EXPECT_EQ(boxes.shown, r.boxes);
         EXPECT_NE(test::ReadFile(dir / "fake_ras_calls").find(r.call), std::string::npos);
     }
-    EXPECT_EQ(setup::FindEntryByPrefix({"Office 2", "HOME net"}, "home net 2") + setup::FindEntryByPrefix({}, ""), -2);
 }
 
 TEST_F(ConnectionFixture, ConnectAsKeysAndTheOpenList) {
