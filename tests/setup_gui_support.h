@@ -1,109 +1,78 @@
-// Helpers for tests of korvcfg's pages: one QApplication on the offscreen
-// platform, widgets found by object name, and a sheet over settings.
+// korvcfg in tests: one QApplication, widgets by object name, and message
+// boxes that answer from a list (then No) and log each box as a line: "? "
+// a question, "! " a warning, "x " a stop sign; "*" first when owned.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QKeyEvent>
 #include <QLineEdit>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
-#include <algorithm>
-#include <cstdlib>
-#include <functional>
-#include <memory>
+#include <deque>
 
 #include "setup/setup_sheet.h"
 
 namespace quorvexia::test {
 
-inline QApplication& EnsureApp() {
+struct ScriptedBoxes : setup::MessageBoxes {
+    std::deque<bool> answers;
+    std::string shown;
+    bool show(setup::MessageKind kind, const std::string& text, void* owner) override {
+        shown += "?!x"[static_cast<int>(kind)] + std::string(owner ? "* " : " ") + text + "\n";
+        bool yes = kind != setup::MessageKind::Question || (!answers.empty() && answers.front());
+        if (kind == setup::MessageKind::Question && !answers.empty()) answers.pop_front();
+        return yes;
+    }
+};
+
+inline void EnsureApp() {
     static int argc = 1;
-    static char name[] = "setup_gui_test";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = [] {
-        setenv("QT_QPA_PLATFORM", "offscreen", 0);
-        return new QApplication(argc, argv);
-    }();
-    return *app;
+    static char name[] = "setup_gui_test", *argv[] = {name, nullptr};
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    static QApplication* app = new QApplication(argc, argv);
+    (void)app;
 }
 
 template <typename W = QWidget>
 W* Find(QWidget* root, const char* name) {
     W* w = root->findChild<W*>(QString::fromLatin1(name));
-    if (!w) ADD_FAILURE() << "no widget named " << name;
+    EXPECT_TRUE(w) << "no widget named " << name;
     return w;
 }
+inline std::string Text(QWidget* root, const char* name) { return Find<QLineEdit>(root, name)->text().toStdString(); }
 
-inline std::string Text(const QLineEdit* edit) { return edit ? edit->text().toStdString() : "(none)"; }
-
-// Shows the sheet (or a tab of it) and lets it lay itself out, as it would
-// be before a user could click anything.
-inline void ShowSheet(setup::SetupSheet& sheet) {
+inline void Show(setup::SetupSheet& sheet, int tab) {
     sheet.show();
-    if (!QTest::qWaitForWindowExposed(&sheet)) ADD_FAILURE() << "the sheet was not shown";
-}
-inline void ShowTab(setup::SetupSheet& sheet, int index) {
-    sheet.tabs()->setCurrentIndex(index);
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(&sheet));
+    sheet.tabs()->setCurrentIndex(tab);
     QApplication::processEvents();
 }
 
-// A click by the mouse near the button's left edge, where a check box or
-// radio button has its indicator (its middle may lie beyond its text).
-inline void Click(QAbstractButton* button) {
-    if (!button) return ADD_FAILURE() << "no button to click", void();
-    QTest::mouseClick(button, Qt::LeftButton, {}, QPoint(std::min(8, button->width() / 2), button->height() / 2));
+// By the mouse near the left edge, where a check or radio box has its mark.
+inline void Click(QWidget* root, const char* name) {
+    auto* b = Find<QAbstractButton>(root, name);
+    QTest::mouseClick(b, Qt::LeftButton, {}, QPoint(std::min(8, b->width() / 2), b->height() / 2));
 }
 
-// A key pressed as a user presses it: the sheet's window is active and the
-// key goes to the widget that has the focus, `widget`, which must hold it.
-inline void PressOn(QWidget* widget, Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
-    if (!widget) return ADD_FAILURE() << "no widget to press a key on", void();
-    QWidget* window = widget->window();
-    window->activateWindow();
-    if (!QTest::qWaitForWindowActive(window)) ADD_FAILURE() << "the window did not become active";
-    if (QApplication::focusWidget() != widget) widget->setFocus(Qt::OtherFocusReason);
-    if (QApplication::focusWidget() != widget)
-        return ADD_FAILURE() << widget->objectName().toStdString() << " does not take the focus", void();
-    QTest::keyClick(widget, key, modifiers);
+// As a user presses a key: in the active window, on `w` with the focus.
+inline void Press(QWidget* w, Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    w->window()->activateWindow();
+    EXPECT_TRUE(QTest::qWaitForWindowActive(w->window()));
+    if (QApplication::focusWidget() != w) w->setFocus(Qt::OtherFocusReason);
+    QTest::keyClick(w, key, modifiers);
 }
 
-// Types `text` into `widget` one character at a time, as a keyboard layout
-// delivers letters that QTest's own typing (ASCII only) cannot.
-inline void TypeText(QWidget* widget, const QString& text) {
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        qsizetype length = text[i].isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
-        QString character = text.mid(i, length);
-        i += length - 1;
-        QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, character);
-        QKeyEvent release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, character);
-        QApplication::sendEvent(widget, &press);
-        QApplication::sendEvent(widget, &release);
-    }
-}
-
-// Runs `act` on the modal dialog named `name` once it is up (the exec() that
-// shows it blocks until it ends).
-inline void WhenModalShows(const char* name, std::function<void(QWidget*)> act) {
-    auto* timer = new QTimer(&EnsureApp());
-    auto tries = std::make_shared<int>(0);
-    QString wanted = QString::fromLatin1(name);
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, act, tries, wanted] {
+// Runs `act` on the modal dialog named `name` once its exec() has shown it.
+inline void WhenModalShows(const char* name, std::function<void(QWidget*)> act, int tries = 500) {
+    QTimer::singleShot(10, qApp, [=] {
         QWidget* modal = QApplication::activeModalWidget();
-        bool found = modal && modal->objectName() == wanted;
-        if (!found && ++*tries < 500) return;
-        timer->stop();
-        timer->deleteLater();
-        if (found) {
-            act(modal);
-        } else {
-            ADD_FAILURE() << "no modal dialog " << wanted.toStdString() << " appeared";
-        }
+        if (modal && modal->objectName() == QLatin1String(name)) return act(modal);
+        if (tries > 0) return WhenModalShows(name, act, tries - 1);
+        ADD_FAILURE() << "no modal dialog " << name;
     });
-    timer->start(10);
 }
 
 }  // namespace quorvexia::test

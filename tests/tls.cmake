@@ -2,9 +2,3 @@
 # with a throwaway PKI, and korv in the TLS forms against real servers.
 quorvexia_test(tls_test SOURCES tls_test.cpp pop3_dovecot.cpp LIBS qplatform korvcore)
 add_dependencies(tls_test korv)
-
-if(TARGET qsetupui)
-  find_package(Qt6 REQUIRED COMPONENTS Test)
-  quorvexia_test(setup_mail_servers_test SOURCES setup_mail_servers_test.cpp setup_lsan_suppressions.cpp
-    LIBS qsetupui Qt6::Test)
-endif()
