@@ -148,7 +148,11 @@ run_inside() {
 }
 mkdir -p "$root/var/cache/apt/archives"
 mount_cache="mount --bind $cache/archives $root/var/cache/apt/archives"
-if ! run_inside sh -c "$mount_cache && exec timeout 600 bash '$0' --inside install '$root' '$setup'"; then
+# apt locks the shared archive while it installs: a run at the same time waits
+# its turn rather than failing on that lock.
+if ! flock "$cache/archives.lock" \
+     unshare --mount --pid --fork --kill-child=KILL \
+     sh -c "$mount_cache && exec timeout 600 bash '$0' --inside install '$root' '$setup'"; then
   exit 1
 fi
 installed_files=$(chroot "$root" dpkg -L quorvexia)

@@ -171,6 +171,26 @@ TEST(SigninServer, GrantFileRefreshLockAndDeviceFlow) {
     }
 }
 
+// A callback with another state is answered and passed over, the awaited one is
+// taken, and after it nothing listens any more.
+TEST(SigninServer, ListenerTakesOnlyItsOwnCallbackOnce) {
+    LoopbackListener listener;
+    std::string error, code, stranger;
+    ASSERT_TRUE(listener.open("127.0.0.1", error)) << error;
+    auto browse = [&](const std::string& query) {
+        auto r = platform::RunProcess({"curl", "-s", "--max-time", "10", listener.redirectUri() + query},
+                                      {true, true, 0, 20});
+        return std::to_string(r.status) + " " + r.out;
+    };
+    std::thread browser([&] { stranger = browse("?code=EVIL&state=wrong"), browse("?code=C-1&state=S"); });
+    Failure f;
+    EXPECT_TRUE(listener.wait("S", code, f, std::chrono::milliseconds(15000))) << f.sentence;
+    browser.join();
+    EXPECT_EQ(code, "C-1");
+    EXPECT_NE(stranger.find("not the answer korv is waiting for"), std::string::npos) << stranger;
+    EXPECT_EQ(browse("?code=LATE&state=S").substr(0, 2), "7 ");  // curl: could not connect
+}
+
 // "localhost" is listened on at both loopback addresses and nowhere else, as the kernel tells.
 TEST(SigninServer, LocalhostListensOnTheLoopbackAddressesOnly) {
     if (ReadFile("/proc/net/if_inet6").find("00000000000000000000000000000001") == std::string::npos)
