@@ -1,2 +1,2 @@
-quorvexia_test(smtp_test SOURCES smtp_test.cpp pop3_support.cpp LIBS korvcore)
+quorvexia_test(smtp_test SOURCES smtp_test.cpp LIBS korvcore)
 add_dependencies(smtp_test korv)
