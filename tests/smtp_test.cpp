@@ -147,6 +147,10 @@ TEST(SmtpSessionTest, EachStepJudgesItsReply) {
             EXPECT_EQ(w.files(), r.left);
         }
     }
+    World two;  // a stop ends the queue: no MAIL for the next pair
+    two.Queue("a", kEnvelope, kText);
+    EXPECT_EQ(two.run(m + "530 auth first|", false), Stopped);
+    EXPECT_EQ(two.files(), kPair + " a.txt a.wrk");
 }
 
 // A pair that cannot be read stays in the queue, and none of its commands goes out.
