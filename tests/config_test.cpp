@@ -418,6 +418,8 @@ TEST(KorvconfOauth, SignInEachWayStatusTestSignOutAndNoSecretInTheOpen) {
     ProgramResult denied = setup.run(Signin("google"));
     EXPECT_TRUE(denied.out.starts_with("Sign in at 127.0.0.1 (check that your browser shows this host):\n  https://127.0.0.1:"));
     EXPECT_EQ(denied.err, "korvconf: sign-in was cancelled: sign in again when you are ready (access_denied)\n");
+    EXPECT_EQ(setup.run(Signin("google"), {"--paste"}).err,  // input ends before an address comes
+              "korvconf: sign-in was cancelled: sign in again when you are ready (nothing was pasted)\n");
     setup.server.mode("device");
     EXPECT_NE(setup.run(Signin("google"), {"--device"}).out.find(
                   "On any device, open https://127.0.0.1/device and enter the code KORV-TEST\n"), std::string::npos);

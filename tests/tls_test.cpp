@@ -81,9 +81,11 @@ TEST(Credentials, FromTheRecordOrFromAHelper) {
         SideSettings side;
         side.passwordCommand = c.password;
         side.tokenCommand = c.token;
-        bool ok = LoadCredentials(config, side, got, error);
+        bool retryable = false;  // a helper that fails now may answer on the next try
+        bool ok = LoadCredentials(config, side, got, error, {}, &retryable);
         EXPECT_EQ(ok ? got.user + (got.useToken ? " token " + got.token : " password " + got.password) : error,
                   c.expected);
+        EXPECT_TRUE(retryable) << c.expected;
     }
     std::string answer = "stale", error;
     EXPECT_FALSE(RunHelper({}, answer, error));
