@@ -500,10 +500,23 @@ TEST(ScreenFixture, SheetOpensShowingEveryTabAndEveryControl) {
     test::EnsureApp();
     QScreen* screen = QApplication::primaryScreen();
     ASSERT_DOUBLE_EQ(screen->logicalDotsPerInch() * screen->devicePixelRatio(), dpi);
-    platform::RasLibrary none;
+    // Filled in as the pictures of docs/screenshots show it; with QUORVEXIA_SCREENSHOT_DIR
+    // set, each tab is saved there as the README's picture.
+    test::WriteFile(config / "state", "entry Office 2\nentry Office\nentry Home\n");
+    setenv("FAKE_RAS_STATE", (config / "state").c_str(), 1);
+    platform::RasLibrary provider;
+    provider.load(FAKE_RASAPI_DIR);
     S settings;
+    settings.domainName = "example.org", settings.pop3User = "jane", settings.pop3Password = "secret";
+    settings.smtpServer = "smtp+starttls://smtp.example.org", settings.pop3Server = "pop3s://pop.example.org";
+    settings.inboundDir = "/home/jane/mail/in", settings.outboundDir = "/home/jane/mail/out";
+    settings.logFile = "/home/jane/mail/korv.log", settings.dialEntry = "Office";
+    settings.connectionMode = kConnectByModem, settings.floodProtection = 1;
+    settings.maxSizeText = "2048", settings.deleteOversize = 1;
+    const char* shots = std::getenv("QUORVEXIA_SCREENSHOT_DIR");
+    const char* pictures[] = {"1-about.png", "2-mail-servers.png", "3-directories.png", "4-connection.png", "5-security.png"};
     test::ScriptedBoxes boxes;
-    SetupSheet sheet(settings, none, boxes);
+    SetupSheet sheet(settings, provider, boxes);
     test::Show(sheet, 0);
     const QSize opened = sheet.size();
     EXPECT_TRUE(screen->availableGeometry().contains(sheet.frameGeometry())) << "the sheet fits the screen";
@@ -512,6 +525,9 @@ TEST(ScreenFixture, SheetOpensShowingEveryTabAndEveryControl) {
         test::Show(sheet, tab);
         SCOPED_TRACE(sheet.tabs()->tabText(tab).toStdString() + " at " + std::to_string(dpi) + " dpi");
         EXPECT_EQ(sheet.size(), opened) << "no tab makes the sheet grow";
+        if (shots && *shots && tab < 5) {
+            EXPECT_TRUE(sheet.grab().save(QString::fromStdString(std::string(shots) + "/" + pictures[tab]), "PNG"));
+        }
         QTabBar* bar = sheet.tabs()->tabBar();
         for (int t = 0; t < bar->count(); ++t)
             EXPECT_TRUE(sheet.rect().contains(bar->tabRect(t).translated(bar->mapTo(&sheet, QPoint(0, 0))))) << "tab " << t;
