@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 
 #include <cstring>
+#include <filesystem>
 
 #include "config/config_access.h"
 #include "config/config_file.h"
@@ -458,6 +459,14 @@ TEST(KorvconfOauth, SignInEachWayStatusTestSignOutAndNoSecretInTheOpen) {
     ExpectNoSecret("korvconf's output", seen + status.out + test.out + show.out + show.err, secrets);
     ExpectNoSecret("korv.conf or korv.cfg", ReadFile(setup.dir / "korv.conf") + ReadFile(setup.dir / "korv.cfg"), secrets);
     ExpectNoSecret("a command line or environment", processes, secrets);
+    // A sign-in that cannot be forgotten is not reported as signed out.
+    std::filesystem::rename(setup.dir / "korv.token", setup.dir / "kept");
+    MakeDir(setup.dir / "korv.token"), WriteFile(setup.dir / "korv.token/x", "");
+    ProgramResult stuck = setup.run({"oauth", "signout"});
+    EXPECT_EQ(std::to_string(stuck.status) + stuck.out + stuck.err, "1korvconf: the stored sign-in cannot be used: sign in "
+              "again with korvcfg or korvconf oauth signin (korv.token: Is a directory)\n");
+    std::filesystem::remove_all(setup.dir / "korv.token");
+    std::filesystem::rename(setup.dir / "kept", setup.dir / "korv.token");
     EXPECT_EQ(setup.run({"oauth", "signout"}).out, "Signed out ann@example.com\n");
     EXPECT_EQ(setup.server.revocations(), 1) << "the grant is withdrawn at Google";
 }
