@@ -1,12 +1,14 @@
 // korv's dial-up control as a program, with the test provider beside it or the
 // NetworkManager provider over a fake nmcli (real connections' states are left
 // to the test with a real NetworkManager).
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <map>
 
+#include "platform/ras.h"
 #include "support/program.h"
 
 namespace quorvexia::test {
@@ -136,6 +138,30 @@ TEST(DialUp, StatesAndFailures) {
         EXPECT_EQ(FileExists(box.path("fake_ras_calls")) ? ReadFile(box.path("fake_ras_calls")) : "", Calls(row.calls));
         EXPECT_TRUE(std::filesystem::is_empty(runtime.path())) << "a secrets file outlives the run";
     }
+}
+
+// korv reads only the names and handles of the active connections; the rest of
+// each record is the provider's to fill, read here directly.
+TEST(NmProvider, ActiveConnectionsCarryTheirDeviceTypeAndName) {
+    void* library = dlopen(NM_RASAPI_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(library, nullptr) << dlerror();
+    auto* enumerate = reinterpret_cast<ras::RasEnumConnectionsA_t*>(dlsym(library, "RasEnumConnectionsA"));
+    ASSERT_NE(enumerate, nullptr);
+    TempDir bin;
+    WriteFile(bin / "nmcli", "#!/bin/sh\nactive='Office:u-1:gsm:ttyUSB0:activated\\n'" + std::string(kNmcli));
+    chmod((bin / "nmcli").c_str(), 0755);
+    const std::string path = std::getenv("PATH"), cwd = std::filesystem::current_path();
+    setenv("PATH", bin.path().c_str(), 1);
+    std::filesystem::current_path(bin.path());  // where the fake notes its calls
+    ras::RASCONNA records[2]{};
+    records[0].dwSize = sizeof(ras::RASCONNA);
+    ras::DWORD size = sizeof records, count = 0;
+    ras::DWORD result = enumerate(records, &size, &count);
+    setenv("PATH", path.c_str(), 1);
+    std::filesystem::current_path(cwd);
+    dlclose(library);
+    EXPECT_EQ(std::to_string(result) + " " + std::to_string(count) + " " + records[0].szEntryName + " " +
+                  records[0].szDeviceType + " " + records[0].szDeviceName, "0 1 Office gsm ttyUSB0");
 }
 
 }  // namespace
