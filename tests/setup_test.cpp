@@ -99,10 +99,12 @@ struct StartRow {
     bool rewrite = false;
 };
 
-void Put(const std::string& path, const std::string& spec) {
-    if (spec == "/") test::MakeDir(path);
-    else if (spec == "@") EXPECT_EQ(symlink("nowhere", path.c_str()), 0);
-    else if (spec != "-") test::WriteFile(path, spec);
+// Makes `path` as a row gives it: "/" a directory, "@" a dangling link, "-" nothing,
+// anything else a file with that text.
+void Put(const std::string& path, const std::string& what) {
+    if (what == "/") test::MakeDir(path);
+    else if (what == "@") EXPECT_EQ(symlink("nowhere", path.c_str()), 0);
+    else if (what != "-") test::WriteFile(path, what);
 }
 
 TEST(SetupStartupTest, DecisionsOverTheFilesFound) {
