@@ -157,6 +157,10 @@ TEST(NmProvider, ActiveConnectionsCarryTheirDeviceTypeAndName) {
     records[0].dwSize = sizeof(ras::RASCONNA);
     ras::DWORD size = sizeof records, count = 0;
     ras::DWORD result = enumerate(records, &size, &count);
+    auto* dial = reinterpret_cast<ras::RasDialA_t*>(dlsym(library, "RasDialA"));
+    ras::RASDIALPARAMSA params{};
+    params.dwSize = sizeof params;
+    EXPECT_EQ(dial(nullptr, nullptr, &params, 0, nullptr, nullptr), 87u) << "no place for the handle: nothing dialled";
     setenv("PATH", path.c_str(), 1);
     std::filesystem::current_path(cwd);
     dlclose(library);

@@ -333,6 +333,7 @@ TEST(TransportTest, LinesRepliesAndListsAsReceived) {
         {"long continuation cut, rest skipped", 'r', {"250-" + x998 + "yyy\r\n250 end\r\n"}, "250/2 250 end > "},
         {"long last line keeps its first piece", 'r', {"250 " + x998 + "\r\n"}, "250/1 250 {995*x} > "},
         {"cut by the server", 'r', {"250-first\r\n250-sec"}, "failed > "},
+        {"cut in the rest of a long line", 'r', {"250-" + x998 + "yyy"}, "failed > "},
         {"100 lines", 'r', {Reply250(100, 10)}, "250/100 250 {10*a} > "},
         {"101 lines", 'r', {Reply250(101, 10)}, "-1/101 250 {10*a} > "},
         {"64 KiB", 'r', {Reply250(64, 1024 - 6)}, "250/64 250 {995*a} > "},

@@ -120,7 +120,7 @@ TEST(SmtpSessionTest, EachStepJudgesItsReply) {
         {"recipient lines", m + "250 m|550 no|251 forward|354 go|250 ok|",
          {bob, "|? Invalid recipient: " + std::string(254, 'r'), kSent}, 7, 7, Done, "", 3,
          "x\nann@a.test\n\n  \t \nbob@b.test\n" + std::string(260, 'r') + "@z\r\ncy@c.test"},
-        {"DATA refused", hi + r4 + "554 no|", {Told("Can't send message", '?', "; error 554" + kMsg)}, 6, 6},
+        {"DATA refused, 400", hi + r4 + "400 no|", {Told("Can't send message", '?', "; error 400" + kMsg)}, 6, 6},
         {"two replies before 354", hi + r4 + "250 x|250 y|354 go|250 queued|", {kSent}, 7, 7, Done, ""},
         {"three replies before 354", hi + r4 + "250 x|250 y|250 z|354 go|", {badData}, 6, 6, Stopped},
         {"DATA reply without a code", hi + r4 + "go ahead|", {badData}, 6, 6, Stopped},
@@ -147,6 +147,10 @@ TEST(SmtpSessionTest, EachStepJudgesItsReply) {
             EXPECT_EQ(w.files(), r.left);
         }
     }
+    World token;  // a token goes only after the go-ahead to XOAUTH2's first step
+    token.side.tokenCommand = "printf s3cret";
+    EXPECT_EQ(token.run("220 ready|250-hello|250 AUTH XOAUTH2|504 5.7.4 not now|", true), Stopped);
+    EXPECT_EQ(ScriptStream::Commands(token.sent), (Strings{"EHLO a.test", "AUTH XOAUTH2"}));
     World two;  // a stop ends the queue: no MAIL for the next pair
     two.Queue("a", kEnvelope, kText);
     EXPECT_EQ(two.run(m + "530 auth first|", false), Stopped);
