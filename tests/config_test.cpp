@@ -469,6 +469,16 @@ TEST(KorvconfOauth, SignInEachWayStatusTestSignOutAndNoSecretInTheOpen) {
     std::filesystem::rename(setup.dir / "kept", setup.dir / "korv.token");
     EXPECT_EQ(setup.run({"oauth", "signout"}).out, "Signed out ann@example.com\n");
     EXPECT_EQ(setup.server.revocations(), 1) << "the grant is withdrawn at Google";
+    // A revocation the provider does not confirm: the sign-in is forgotten all the same, and the user told.
+    SideSettings side = setup.server.side("file", "google");
+    std::string error;
+    ASSERT_TRUE(WriteSideFile(setup.dir / "korv.conf", side, error)) << error;
+    SignInForTest(setup.server, side, setup.dir.path());
+    setup.server.mode("500");
+    ProgramResult unconfirmed = setup.run({"oauth", "signout"});
+    EXPECT_EQ(unconfirmed.out + unconfirmed.err, "Signed out ann@example.com\nkorvconf: the provider did not confirm the "
+              "revocation; revoke the app's access in your account settings\n");
+    EXPECT_FALSE(FileExists(setup.dir / "korv.token"));
 }
 
 // Within oauth/with_keyring.sh the sign-in lands in the key ring; elsewhere none is reached and nothing changes.

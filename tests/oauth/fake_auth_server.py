@@ -13,7 +13,7 @@ request so a test can switch it:
   stall         the token endpoint says nothing for 40 s
   html          a 200 with an HTML page
   huge          a 200 with 100 KiB of JSON
-  500           an internal error
+  500           an internal error (at /revoke too)
   deny          /authorize redirects back with error=access_denied
   device        device polls: pending, slow_down, then tokens
   expired       device polls: expired_token
@@ -115,6 +115,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         note("requests.log", "POST " + path + " " + grant + (" with client secret" if form.get("client_secret") else ""))
         m = mode()
         if path == "/revoke":  # as Google's: the token alone, no client
+            if m == "500":
+                return self.send(500, "internal error", "text/plain")
             with lock:
                 if not form.get("token") or form.get("token") != tokens["refresh"]:
                     return self.error("invalid_token")
