@@ -148,7 +148,8 @@ TEST(NmProvider, ActiveConnectionsCarryTheirDeviceTypeAndName) {
     auto* enumerate = reinterpret_cast<ras::RasEnumConnectionsA_t*>(dlsym(library, "RasEnumConnectionsA"));
     ASSERT_NE(enumerate, nullptr);
     TempDir bin;
-    WriteFile(bin / "nmcli", "#!/bin/sh\nactive='Office:u-1:gsm:ttyUSB0:activated\\n'" + std::string(kNmcli));
+    const std::string name(300, 'O');  // longer than its field: cut to the field, which keeps its terminator
+    WriteFile(bin / "nmcli", "#!/bin/sh\nactive='" + name + ":u-1:gsm:ttyUSB0:activated\\n'" + std::string(kNmcli));
     chmod((bin / "nmcli").c_str(), 0755);
     const std::string path = std::getenv("PATH"), cwd = std::filesystem::current_path();
     setenv("PATH", bin.path().c_str(), 1);
@@ -165,7 +166,7 @@ TEST(NmProvider, ActiveConnectionsCarryTheirDeviceTypeAndName) {
     std::filesystem::current_path(cwd);
     dlclose(library);
     EXPECT_EQ(std::to_string(result) + " " + std::to_string(count) + " " + records[0].szEntryName + " " +
-                  records[0].szDeviceType + " " + records[0].szDeviceName, "0 1 Office gsm ttyUSB0");
+                  records[0].szDeviceType + " " + records[0].szDeviceName, "0 1 " + name.substr(0, 256) + " gsm ttyUSB0");
 }
 
 }  // namespace
