@@ -3,6 +3,8 @@
 // EHLO offers PIPELINING). Then korv against scripted servers and a real one.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <map>
@@ -235,22 +237,42 @@ TEST(SmtpSessionTest, ALargeGroupGoesOutInParts) {
     EXPECT_EQ(w.files(), "");
 }
 
+// Set: renames behave as on a file system without RENAME_NOREPLACE.
+bool noReplaceUnsupported = false;
+
+}  // namespace
+}  // namespace quorvexia::test
+
+extern "C" int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags) noexcept {
+    if (quorvexia::test::noReplaceUnsupported && (flags & RENAME_NOREPLACE)) return errno = EINVAL, -1;
+    return static_cast<int>(syscall(SYS_renameat2, fromDir, from, toDir, to, flags));
+}
+
+namespace quorvexia::test {
+namespace {
+
 // A pair refused for good moves into "refused" as it was, for its owner only; a
-// name taken there gets the next free suffix. Where the folder cannot be made,
-// the pair stays queued.
+// name taken there gets the next free suffix, with or without RENAME_NOREPLACE.
+// Where the folder cannot be made, the pair stays queued.
 TEST(SmtpSessionTest, PairsRefusedForGoodAreKept) {
-    World w, blocked;
-    const std::string refused = w.dir / "refused", script = go + "550 no|";
-    ASSERT_EQ(w.run(script, false), Done);
-    EXPECT_EQ(ReadFile(refused + "/" + kM + ".wrk") + ReadFile(refused + "/" + kM + ".txt"), kEnvelope + kText);
-    EXPECT_EQ(std::filesystem::status(refused).permissions(), std::filesystem::perms::owner_all);
-    w.Queue(kM, kEnvelope, "second");
-    WriteFile(refused + "/" + kM + "-1.wrk", "older"), WriteFile(refused + "/" + kM + "-2.txt", "older");
-    ASSERT_EQ(w.run(script, false), Done);
-    EXPECT_EQ(w.files(), "refused: " + kM + "-1.wrk " + kM + "-2.txt " + kM + "-3.txt " + kM + "-3.wrk " + kPair);
-    EXPECT_EQ(ReadFile(refused + "/" + kM + "-3.txt") + ReadFile(refused + "/" + kM + "-2.txt"), "secondolder");
+    for (bool unsupported : {false, true}) {
+        SCOPED_TRACE(unsupported ? "without RENAME_NOREPLACE" : "");
+        noReplaceUnsupported = unsupported;
+        World w;
+        const std::string refused = w.dir / "refused", script = go + "550 no|";
+        ASSERT_EQ(w.run(script, false), Done);
+        EXPECT_EQ(ReadFile(refused + "/" + kM + ".wrk") + ReadFile(refused + "/" + kM + ".txt"), kEnvelope + kText);
+        EXPECT_EQ(std::filesystem::status(refused).permissions(), std::filesystem::perms::owner_all);
+        w.Queue(kM, kEnvelope, "second");
+        WriteFile(refused + "/" + kM + "-1.wrk", "older"), WriteFile(refused + "/" + kM + "-2.txt", "older");
+        ASSERT_EQ(w.run(script, false), Done);
+        EXPECT_EQ(w.files(), "refused: " + kM + "-1.wrk " + kM + "-2.txt " + kM + "-3.txt " + kM + "-3.wrk " + kPair);
+        EXPECT_EQ(ReadFile(refused + "/" + kM + "-3.txt") + ReadFile(refused + "/" + kM + "-2.txt"), "secondolder");
+    }
+    noReplaceUnsupported = false;
+    World blocked;
     WriteFile(blocked.dir / "refused", "a file");
-    blocked.run(script, false);
+    blocked.run(go + "550 no|", false);
     EXPECT_EQ(blocked.reporter.entries, (Strings{Told("Permanent failure", '?', "; error 550" + kMsg + ".\n"),
                                                 Told("Can't move message " + kM + " to refused", '?')}));
     EXPECT_EQ(blocked.files(), kPair + " refused");
