@@ -32,7 +32,6 @@ import ssl
 import smtplib
 import subprocess
 import sys
-import tempfile
 import time
 
 import compare
@@ -178,42 +177,27 @@ def main():
         args.korv = compare.build_korv()
     args.lockstep_korv = os.path.abspath(args.lockstep_korv)
 
-    root = tempfile.mkdtemp(prefix="qbench-pipe.", dir="/dev/shm")
-    os.chmod(root, 0o711)
-    args.disk_root = root
-    dovecot = smtpd = None
-    proxies = []
     table = []
-    try:
-        pki = os.path.join(root, "pki")
-        subprocess.run([os.path.join(compare.TREE, "tests/tls/make_pki.sh"), pki], check=True,
-                       stdout=subprocess.DEVNULL)
+    with compare_tls.tls_servers("qbench-pipe.") as (root, pki, smtpd, dovecot):
+        args.disk_root = root
         bench = PipelineBench(args, root, pki)
-        smtpd = compare.OpenSmtpd(os.path.join(root, "smtpd"))
-        dovecot = compare_tls.TlsDovecot(os.path.join(root, "dovecot"), pki, smtpd.port)
         if args.strace:
             bench.strace_receive(dovecot)
         for link in filter(None, args.links.split(",")):
-            if link == "proxy":
-                proxies = [Proxy(dovecot.pop3s_port, args.rtt_ms), Proxy(dovecot.submission_port, args.rtt_ms)]
-                ports = Ports(dovecot, proxies[0].port, proxies[1].port)
-                label = "%d ms RTT" % args.rtt_ms
-            else:
-                ports = Ports(dovecot, dovecot.pop3s_port, dovecot.submission_port)
-                label = "loopback"
-            for name in args.workloads.split(","):
-                table.append((name, label, bench.workload(name, label, ports, dovecot, smtpd)))
-            for p in proxies:
-                p.stop()
             proxies = []
-    finally:
-        for p in proxies:
-            p.stop()
-        if dovecot:
-            dovecot.stop()
-        if smtpd:
-            smtpd.stop()
-        shutil.rmtree(root, ignore_errors=True)
+            try:
+                if link == "proxy":
+                    proxies = [Proxy(dovecot.pop3s_port, args.rtt_ms), Proxy(dovecot.submission_port, args.rtt_ms)]
+                    ports = Ports(dovecot, proxies[0].port, proxies[1].port)
+                    label = "%d ms RTT" % args.rtt_ms
+                else:
+                    ports = Ports(dovecot, dovecot.pop3s_port, dovecot.submission_port)
+                    label = "loopback"
+                for name in args.workloads.split(","):
+                    table.append((name, label, bench.workload(name, label, ports, dovecot, smtpd)))
+            finally:
+                for p in proxies:
+                    p.stop()
 
     print()
     print(compare.describe_machine("/dev/shm"))

@@ -37,6 +37,7 @@ Usage: bench/compare_tls.py [--korv PATH] [--runs 3] [--peer-runs N] [--workload
                             [--clients korv,floor,mpop,msmtp]
 """
 import argparse
+import contextlib
 import os
 import re
 import shutil
@@ -119,6 +120,29 @@ def cipher_seconds_per_mib(evp):
             if last.endswith("k"):
                 return MIB / (float(last[:-1]) * 1000.0)
     raise RuntimeError("no figure from openssl speed:\n" + out)
+
+
+@contextlib.contextmanager
+def tls_servers(prefix):
+    """A scratch root in /dev/shm holding a throwaway PKI, OpenSMTPD and a
+    Dovecot with TLS that relays to it: (root, pki, smtpd, dovecot). The
+    servers are stopped and the root removed however the block ends."""
+    root = tempfile.mkdtemp(prefix=prefix, dir="/dev/shm")
+    os.chmod(root, 0o711)
+    dovecot = smtpd = None
+    try:
+        pki = os.path.join(root, "pki")
+        subprocess.run([os.path.join(compare.TREE, "tests/tls/make_pki.sh"), pki], check=True,
+                       stdout=subprocess.DEVNULL)
+        smtpd = compare.OpenSmtpd(os.path.join(root, "smtpd"))
+        dovecot = TlsDovecot(os.path.join(root, "dovecot"), pki, smtpd.port)
+        yield root, pki, smtpd, dovecot
+    finally:
+        if dovecot:
+            dovecot.stop()
+        if smtpd:
+            smtpd.stop()
+        shutil.rmtree(root, ignore_errors=True)
 
 
 class TlsBench(compare.Bench):
@@ -264,17 +288,9 @@ def main():
     if not args.korv:
         args.korv = compare.build_korv()
 
-    root = tempfile.mkdtemp(prefix="qbench-tls.", dir="/dev/shm")
-    os.chmod(root, 0o711)
-    args.disk_root = root
-    dovecot = smtpd = None
-    try:
-        pki = os.path.join(root, "pki")
-        subprocess.run([os.path.join(compare.TREE, "tests/tls/make_pki.sh"), pki], check=True,
-                       stdout=subprocess.DEVNULL)
+    with tls_servers("qbench-tls.") as (root, pki, smtpd, dovecot):
+        args.disk_root = root
         bench = TlsBench(args, root, pki)
-        smtpd = compare.OpenSmtpd(os.path.join(root, "smtpd"))
-        dovecot = TlsDovecot(os.path.join(root, "dovecot"), pki, smtpd.port)
         cipher, version = negotiated_cipher(dovecot.pop3s_port, bench.ca)
         evp = EVP.get(cipher, "aes-256-gcm")
         cipher_cost = cipher_seconds_per_mib(evp)
@@ -285,12 +301,6 @@ def main():
             mib = WORKLOADS[name][1] * WORKLOADS[name][2] / MIB
             results = bench.run_tls_workload(name, dovecot, smtpd)
             table.append((name, mib, results))
-    finally:
-        if dovecot:
-            dovecot.stop()
-        if smtpd:
-            smtpd.stop()
-        shutil.rmtree(root, ignore_errors=True)
 
     print()
     print(compare.describe_machine("/dev/shm"))
