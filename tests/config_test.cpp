@@ -79,7 +79,8 @@ TEST(ConfigLockTest, EachKindExcludesItselfAndOutlivesTheReplacementOfALinkedFil
     EXPECT_EQ(waits, 1) << "a wait is told once";
     ASSERT_TRUE(ReplaceFileAtomically(dir / "korv.cfg", "new", 3));  // through the link
     std::string reason;
-    EXPECT_EQ(UpdateConfigFile(dir / "korv.cfg", [](std::string&, bool) { return true; }, reason, 100ms), ConfigUpdateResult::LockBusy);
+    EXPECT_EQ(UpdateConfigFile(dir / "korv.cfg", [](std::string&, bool) { return true; }, reason, 100ms),
+              ConfigUpdateResult::LockBusy);
     EXPECT_EQ(ConfigLock::Acquire(dir / "none/korv.cfg", ConfigLockKind::Config, 0ms).error(), std::strerror(ENOENT));
     if (fork() == 0) {  // a write that fails: files may not grow past 2 bytes
         signal(SIGXFSZ, SIG_IGN);
@@ -100,13 +101,15 @@ TEST(SaveMessageCounterTest, ChangesOnlyTheCounterAndTakeCurrentCounterNeedsASou
     const struct { std::string before, saved; bool sound = false; } cases[] = {
         {Record(7), Record(42), true}, {Record(7) + "tail", Record(42) + "tail", true},
         {upper + Record(7).substr(16), upper + Record(42).substr(16)},
-        {Record(7).substr(0, 1423), Record(42)}, {Record(7).substr(0, 644), Record(42).substr(0, 644) + std::string(780, '\0')},
+        {Record(7).substr(0, 1423), Record(42)},
+        {Record(7).substr(0, 644), Record(42).substr(0, 644) + std::string(780, '\0')},
         {Record(7).substr(0, 643), alone}, {"Bexolind 1.0 CFG" + Record(7).substr(16), alone}, {"", alone}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.before.substr(0, 16) + " " + std::to_string(c.before.size()));
         TempDir dir;
         WriteFile(dir / "korv.cfg", c.before);
-        EXPECT_EQ(SaveMessageCounter(dir / "korv.cfg", 42), c.saved.empty() ? CounterSaveResult::NotARecord : CounterSaveResult::Saved);
+        EXPECT_EQ(SaveMessageCounter(dir / "korv.cfg", 42),
+                  c.saved.empty() ? CounterSaveResult::NotARecord : CounterSaveResult::Saved);
         EXPECT_EQ(ReadFile(dir / "korv.cfg"), c.saved.empty() ? c.before : c.saved);
         MailConfig image = DefaultConfig(), expected = DefaultConfig();
         expected.messageCounter.set(c.sound ? 7 : 0);
@@ -126,7 +129,13 @@ TEST(SaveMessageCounterTest, ChangesOnlyTheCounterAndTakeCurrentCounterNeedsASou
 // Every form's port and each fault refused; korvconf's rows below give the sentences.
 TEST(ServerForms, EachFormItsSecurityAndPortAndEachFaultRefused) {
     const auto Smtp = ServerProtocol::Smtp, Pop3 = ServerProtocol::Pop3;
-    const struct { ServerProtocol protocol; const char* field; S security = S::None; const char* host = nullptr; int port = 0; } cases[] = {
+    const struct {
+        ServerProtocol protocol;
+        const char* field;
+        S security = S::None;
+        const char* host = nullptr;
+        int port = 0;
+    } cases[] = {
         {Smtp, "mail.example.com", S::None, "mail.example.com", 25}, {Pop3, "::1", S::None, "::1", 110},
         {Smtp, "smtps://h", S::ImplicitTls, "h", 465}, {Pop3, "pop3+starttls://h", S::StartTls, "h", 110},
         {Pop3, "POP3S://127.0.0.2/", S::ImplicitTls, "127.0.0.2", 995}, {Smtp, "host:0"}, {Smtp, "smtps://:465"},
@@ -141,14 +150,17 @@ TEST(ServerForms, EachFormItsSecurityAndPortAndEachFaultRefused) {
         if (!ok) continue;
         EXPECT_EQ(std::tuple(a.security, a.host, int{a.port}), std::tuple(c.security, std::string(c.host), c.port));
     }
-    EXPECT_EQ(ModeMixupHint(Pop3, S::ImplicitTls) + "|" + ModeMixupHint(Smtp, S::StartTls) + "|" + ModeMixupHint(Smtp, S::None),
-              "pop3s:// against a plaintext port: use pop3+starttls://|smtp+starttls:// against a TLS port: use smtps://|");
+    EXPECT_EQ(ModeMixupHint(Pop3, S::ImplicitTls) + "|" + ModeMixupHint(Smtp, S::StartTls) + "|" +
+                  ModeMixupHint(Smtp, S::None),
+              "pop3s:// against a plaintext port: use pop3+starttls://|"
+              "smtp+starttls:// against a TLS port: use smtps://|");
 }
 
 TEST(CommandLine, SplitsWordsWithSimpleQuoting) {
     const struct { const char* line; std::vector<std::string> words; const char* error = ""; } cases[] = {
         {"  a\t\tb  ", {"a", "b"}}, {"x 'it\"s' \"say \\\"hi\\\" \\\\ \\n\"", {"x", "it\"s", "say \"hi\" \\ \\n"}},
-        {"a\\ b c\\'d pre'fix'\"ed\" ''", {"a b", "c'd", "prefixed", ""}}, {"a \"b\\\"", {}, "a quote \" is not closed"},
+        {"a\\ b c\\'d pre'fix'\"ed\" ''", {"a b", "c'd", "prefixed", ""}},
+        {"a \"b\\\"", {}, "a quote \" is not closed"},
         {"a\\", {}, "the command ends in a backslash"}, {"  ", {}, "the command is empty"}};
     for (const auto& c : cases) {
         std::vector<std::string> words;
@@ -175,15 +187,17 @@ TEST(KorvconfSession, InitSetShowAndTest) {
     EXPECT_EQ(Mode(dir / "korv.cfg"), 0600u);
     EXPECT_TRUE(Conf(dir, {"show"}).out.ends_with("\nkorv.conf: none (no helpers, no extra CA file)\n"));
     WriteFile(dir / "korv.conf", "# mine\n\n  password-command = true  \r\n   # indented\ntoken-command=echo tok3n\n");
-    ConfRun set = Conf(dir, {"set", "domain", "example.org", "SMTP Server", "SMTP+STARTTLS://smtp.example.com", "pop3Server",
-                             "pop3s://[2001:db8::1]:9995", "POP3 Username:", "jo", "pop3-password", "Pop3Secret!", "inbound",
-                             "in/", "outbound", "/var/out", "logfile", "korv.log", "dial-entry", "Office", "dial-user", "dj",
-                             "dial-password", "DialSecret?", "Flood protection", "1", "max-size", "2097151", "delete-oversize",
-                             "yes", "ca-file", "/srv/ca.pem"});
+    ConfRun set = Conf(dir, {"set", "domain", "example.org", "SMTP Server", "SMTP+STARTTLS://smtp.example.com",
+                             "pop3Server", "pop3s://[2001:db8::1]:9995", "POP3 Username:", "jo", "pop3-password",
+                             "Pop3Secret!", "inbound", "in/", "outbound", "/var/out", "logfile", "korv.log",
+                             "dial-entry", "Office", "dial-user", "dj", "dial-password", "DialSecret?",
+                             "Flood protection", "1", "max-size", "2097151", "delete-oversize", "yes", "ca-file",
+                             "/srv/ca.pem"});
     ASSERT_EQ(set.status, 0) << set.err;
     MailConfig built{};
-    BuildRecordImage({"example.org", "SMTP+STARTTLS://smtp.example.com", "pop3s://[2001:db8::1]:9995", "in/", "/var/out", "jo",
-                      "Pop3Secret!", "korv.log", kConnectByModem, "Office", "dj", "DialSecret?", 1, "2097151", 1}, built);
+    BuildRecordImage({"example.org", "SMTP+STARTTLS://smtp.example.com", "pop3s://[2001:db8::1]:9995", "in/",
+                      "/var/out", "jo", "Pop3Secret!", "korv.log", kConnectByModem, "Office", "dj", "DialSecret?", 1,
+                      "2097151", 1}, built);
     EXPECT_EQ(ReadFile(dir / "korv.cfg"), ConfigBytes(built));
     const std::string head = "# Settings of korv beside korv.cfg; see korv(1).\npassword-command = true\n";
     EXPECT_EQ(ReadFile(dir / "korv.conf"), head + "token-command = echo tok3n\nca-file = /srv/ca.pem\n");
@@ -193,7 +207,8 @@ TEST(KorvconfSession, InitSetShowAndTest) {
               "  POP3 Server:                        pop3s://[2001:db8::1]:9995  (TLS, port 9995)\n"
               "  POP3 Username:                      jo\n  POP3 Password:                      ********\n"
               "Directories\n  Inbound email:                      in/\n  Outbound email:                     /var/out\n"
-              "  Logfile:                            korv.log\nConnection\n  Connect by:                         modem\n"
+              "  Logfile:                            korv.log\n"
+              "Connection\n  Connect by:                         modem\n"
               "  Using this connection:              Office\n  Connect as Username:                dj\n"
               "  Connect as Password:                ********\nSecurity\n  Flood protection:                   on\n"
               "  Maximum message size:               2097151 kB\n  Delete larger messages from server: on\n"
@@ -222,7 +237,8 @@ TEST(KorvconfSession, LongTextsAreCutBetweenCharactersWithANote) {
                         "korvconf: Using this connection is cut to its first 256 bytes\n";
     for (const auto& c : Utf8FieldCases()) {
         args.insert(args.end(), {c.key, c.typed});
-        notes += std::string("korvconf: ") + c.label + " is cut to its first " + std::to_string(c.stored.find('\0')) + " bytes\n";
+        notes += std::string("korvconf: ") + c.label + " is cut to its first " + std::to_string(c.stored.find('\0')) +
+                 " bytes\n";
     }
     EXPECT_EQ(Conf(dir, args).err, notes);
     const std::string bytes = ReadFile(dir / "korv.cfg");
@@ -267,14 +283,19 @@ struct Refusal {
 };
 
 TEST(KorvconfRefusals, EachFaultIsToldAndEveryFileLeftAsItWas) {
-    const std::string force = " (replace it with the defaults by 'korvconf init --force')", mend = " (mend or remove the file)";
+    const std::string force = " (replace it with the defaults by 'korvconf init --force')",
+                      mend = " (mend or remove the file)";
     const std::string size = "Maximum message size takes whole kilobytes from 0 to 2097151, not ";
     const std::string flood = " takes effect only with flood protection on: give flood-protection on";
     const std::string fields = " (see 'korvconf help' for the fields)", set = "password-command = ";
     const std::vector<std::string> signin = {"oauth", "signin", "--provider", "custom", "--account", "a@b"};
-    auto with = [&](std::vector<std::string> more) { more.insert(more.begin(), signin.begin(), signin.end()); return more; };
+    auto with = [&](std::vector<std::string> more) {
+        more.insert(more.begin(), signin.begin(), signin.end());
+        return more;
+    };
     const Refusal cases[] = {
-        {{"set", "smtp", "x"}, 2, "unknown field 'smtp'" + fields}, {{"set", "domain"}, 2, "set takes pairs of FIELD VALUE" + fields},
+        {{"set", "smtp", "x"}, 2, "unknown field 'smtp'" + fields},
+        {{"set", "domain"}, 2, "set takes pairs of FIELD VALUE" + fields},
         {{"set", "flood-protection", "on", "max-size", "12k"}, 2, size + "'12k'"},
         {{"set", "flood-protection", "on", "max-size", "-1"}, 2, size + "'-1'"},
         {{"set", "flood-protection", "on", "max-size", "2097152"}, 2, size + "'2097152'"},
@@ -288,37 +309,48 @@ TEST(KorvconfRefusals, EachFaultIsToldAndEveryFileLeftAsItWas) {
         {{"set", "pop3-server", "imap://h"}, 2,
          "unknown scheme 'imap://' in the POP3 server: use pop3s:// or pop3+starttls://, or no scheme for plain POP3"},
         {{"set", "smtp-server", "pop3s://h"}, 2,
-         "pop3s:// is for the POP3 server; the SMTP server takes smtps:// or smtp+starttls://, or no scheme for plain SMTP"},
-        {{"set", "smtp-server", "smtps://h:70000"}, 2, "the port in the SMTP server 'smtps://h:70000' is not a number from 1 to 65535"},
-        {{"set", "pop3-server", "pop3s://"}, 2, "the POP3 server needs a host name after pop3s:// (pop3s://host or pop3s://host:port)"},
+         "pop3s:// is for the POP3 server; the SMTP server takes smtps:// or smtp+starttls://, "
+         "or no scheme for plain SMTP"},
+        {{"set", "smtp-server", "smtps://h:70000"}, 2,
+         "the port in the SMTP server 'smtps://h:70000' is not a number from 1 to 65535"},
+        {{"set", "pop3-server", "pop3s://"}, 2,
+         "the POP3 server needs a host name after pop3s:// (pop3s://host or pop3s://host:port)"},
         {{"set", "domain", "x", "password-command", "get 'pw"}, 2, "password-command: a quote ' is not closed"},
-        {{"frobnicate"}, 2, "unknown command 'frobnicate'\n" + conf::UsageText().substr(0, conf::UsageText().size() - 1)},
-        {{"init"}, 1, "bexolind.cfg is there: run 'korvconf upgrade' to keep its settings, or 'korvconf init --force' for the defaults",
+        {{"frobnicate"}, 2,
+         "unknown command 'frobnicate'\n" + conf::UsageText().substr(0, conf::UsageText().size() - 1)},
+        {{"init"}, 1, "bexolind.cfg is there: run 'korvconf upgrade' to keep its settings, "
+                      "or 'korvconf init --force' for the defaults",
          "", "", "x"},
         {{"upgrade"}, 1, "korv.cfg already exists; bexolind.cfg is left alone"},
-        {{"upgrade"}, 1, "bexolind.cfg is damaged: its signature is not \"Bexolind 1.0 CFG\" (start anew with 'korvconf init')", "",
+        {{"upgrade"}, 1,
+         "bexolind.cfg is damaged: its signature is not \"Bexolind 1.0 CFG\" (start anew with 'korvconf init')", "",
          "", "Bexolind 1.0 CFX" + std::string(1400, '\0')},
-        {{"set", "domain", "x"}, 1, "korv.cfg is damaged: it is shorter than the 1424-byte record" + force, kNew.substr(0, 1423)},
-        {{"show"}, 1, "korv.cfg is damaged: its signature is not \"Quorvexia 20 CFG\"" + force, "QUORVEXIA 20 CFG" + kNew.substr(16)},
+        {{"set", "domain", "x"}, 1, "korv.cfg is damaged: it is shorter than the 1424-byte record" + force,
+         kNew.substr(0, 1423)},
+        {{"show"}, 1, "korv.cfg is damaged: its signature is not \"Quorvexia 20 CFG\"" + force,
+         "QUORVEXIA 20 CFG" + kNew.substr(16)},
         {{"show"}, 1, "korv.cfg not found (create it with 'korvconf init')", ""},
         {{"set", "domain", "x"}, 1, "korv.cfg not found (bexolind.cfg is there: run 'korvconf upgrade')", "", "", "x"},
         {{"show"}, 1, "cannot read korv.cfg: Is a directory", kDirectory},
-        {{"set", "domain", "x", "ca-file", "/b"}, 1, "korv.conf line 2: expected 'key = value', not 'bogus'" + mend, kNew,
-         "ca-file = /a\nbogus\n"},
-        {{"show"}, 1, "korv.conf line 2: unknown key 'foo' (known keys: password-command, token-command, ca-file, oauth, "
-                      "oauth-account, oauth-tenant, oauth-client-id, oauth-authorize-url, oauth-token-url, oauth-device-url, "
-                      "oauth-revoke-url, oauth-scope, oauth-store)" + mend, kNew, "# x\nfoo = bar\n"},
+        {{"set", "domain", "x", "ca-file", "/b"}, 1, "korv.conf line 2: expected 'key = value', not 'bogus'" + mend,
+         kNew, "ca-file = /a\nbogus\n"},
+        {{"show"}, 1, "korv.conf line 2: unknown key 'foo' (known keys: password-command, token-command, ca-file, "
+                      "oauth, oauth-account, oauth-tenant, oauth-client-id, oauth-authorize-url, oauth-token-url, "
+                      "oauth-device-url, oauth-revoke-url, oauth-scope, oauth-store)" + mend, kNew, "# x\nfoo = bar\n"},
         {{"show"}, 1, "korv.conf line 2: ca-file is given twice" + mend, kNew, "ca-file = /a\nca-file = /b\n"},
-        {{"show"}, 1, "korv.conf line 1: password-command takes one line without control characters" + mend, kNew, set + "\x01\n"},
+        {{"show"}, 1, "korv.conf line 1: password-command takes one line without control characters" + mend, kNew,
+         set + "\x01\n"},
         {{"test"}, 1, "korv.conf: not a regular file" + mend, kNew, kDirectory},
         {{"test"}, 1, "korv.conf: larger than 65536 bytes" + mend, kNew, std::string(65537, '#')},
         {{"test"}, 2, "korv.conf has no password-command or token-command to test"},
-        {{"test"}, 1, "password-command: helper 'printf' printed more than one line", kNew, set + "printf 'a\\nb\\n'\n"},
+        {{"test"}, 1, "password-command: helper 'printf' printed more than one line", kNew,
+         set + "printf 'a\\nb\\n'\n"},
         {{"test"}, 1, "password-command: helper 'true' printed nothing", kNew, set + "true\n"},
         {{"init"}, 1, "korv.cfg already exists" + force},
         {{"test"}, 1, "password-command: helper 'sh' failed with exit status 3", kNew, set + "sh -c 'exit 3'\n"},
         {{"oauth", "signin", "--provider", "custom"}, 2, "oauth signin needs --provider and --account"},
-        {{"oauth", "signin", "--provider", "yahoo", "--account", "a@b"}, 2, "oauth takes one of microsoft,google,custom, not 'yahoo'"},
+        {{"oauth", "signin", "--provider", "yahoo", "--account", "a@b"}, 2,
+         "oauth takes one of microsoft,google,custom, not 'yahoo'"},
         {with({"--device", "--paste"}), 2, "--device and --paste exclude each other"},
         {with({"--store", "disk"}), 2, "oauth-store takes one of keyring,file, not 'disk'"},
         {{"oauth", "status", "now"}, 2, "oauth status takes no arguments"},
@@ -335,7 +367,8 @@ TEST(KorvconfRefusals, EachFaultIsToldAndEveryFileLeftAsItWas) {
             else if (!content.empty()) WriteFile(dir / name, content);
         }
         auto files = [&] {
-            return ListDir(dir.path()) + ReadFile(dir / "korv.cfg") + ReadFile(dir / "korv.conf") + ReadFile(dir / "bexolind.cfg");
+            return ListDir(dir.path()) + ReadFile(dir / "korv.cfg") + ReadFile(dir / "korv.conf") +
+                   ReadFile(dir / "bexolind.cfg");
         };
         const std::string before = files();
         ConfRun r = Conf(dir, c.args);
@@ -364,21 +397,25 @@ TEST(KorvconfRefusals, AFileItMayNotWriteIsLeftAlone) {
 TEST(KorvconfSecret, ReadFromAPipeOrUnechoedAtATerminal) {
     TempDir dir;
     WriteFile(dir / "korv.cfg", kNew);
-    ProgramResult piped = RunProgram(KORVCONF_PATH, {"set", "pop3-password", "-", "pop3-user", "-", "dial-password", "-"},
-                                     dir.path(), "pipe secret\r\n-\n");
+    ProgramResult piped =
+        RunProgram(KORVCONF_PATH, {"set", "pop3-password", "-", "pop3-user", "-", "dial-password", "-"}, dir.path(),
+                   "pipe secret\r\n-\n");
     EXPECT_EQ(std::to_string(piped.status) + piped.out + piped.err, "0");
     auto saved = [&] {
         MailConfig c = ReadConfig(dir / "korv.cfg");
-        return std::string(c.pop3Password.text()) + "|" + std::string(c.pop3User.text()) + "|" + std::string(c.dialPassword.text());
+        return std::string(c.pop3Password.text()) + "|" + std::string(c.pop3User.text()) + "|" +
+               std::string(c.dialPassword.text());
     };
     EXPECT_EQ(saved(), "pipe secret|-|-");
     int master = -1;
     pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
     if (pid == 0 && chdir(dir.path().c_str()) == 0)
-        execl(KORVCONF_PATH, "korvconf", "set", "pop3-password", "-", "dial-password", "-", static_cast<char*>(nullptr));
+        execl(KORVCONF_PATH, "korvconf", "set", "pop3-password", "-", "dial-password", "-",
+              static_cast<char*>(nullptr));
     if (pid == 0) _exit(127);
     std::string seen;
-    for (const auto& [prompt, typed] : {std::pair{"POP3 Password: ", "Pop3Typed\r"}, std::pair{"Connect as Password: ", "DialTyped\r"}}) {
+    for (const auto& [prompt, typed] :
+         {std::pair{"POP3 Password: ", "Pop3Typed\r"}, std::pair{"Connect as Password: ", "DialTyped\r"}}) {
         EXPECT_TRUE(ReadUntil(master, seen, prompt, 20000)) << seen;
         EXPECT_EQ(write(master, typed, std::strlen(typed)), static_cast<ssize_t>(std::strlen(typed)));
     }
@@ -397,7 +434,8 @@ struct OauthSetup {
         std::string error;
         EXPECT_TRUE(server.ready() && WriteSideFile(dir / "korv.conf", side, error)) << error;
         WriteFile(dir / "korv.cfg", kNew);
-        WriteFile(bin / "xdg-open", "#!/bin/sh\ncurl -s -L --max-time 10 --cacert '" + server.pki().caFile() + "' \"$1\" >/dev/null\n");
+        WriteFile(bin / "xdg-open",
+                  "#!/bin/sh\ncurl -s -L --max-time 10 --cacert '" + server.pki().caFile() + "' \"$1\" >/dev/null\n");
         chmod((bin / "xdg-open").c_str(), 0755);
         setenv("PATH", (bin.path() + ":" + std::getenv("PATH")).c_str(), 1);
     }
@@ -417,7 +455,8 @@ TEST(KorvconfOauth, SignInEachWayStatusTestSignOutAndNoSecretInTheOpen) {
     OauthSetup setup("file", "google");
     setup.server.mode("deny");
     ProgramResult denied = setup.run(Signin("google"));
-    EXPECT_TRUE(denied.out.starts_with("Sign in at 127.0.0.1 (check that your browser shows this host):\n  https://127.0.0.1:"));
+    EXPECT_TRUE(denied.out.starts_with("Sign in at 127.0.0.1 (check that your browser shows this host):\n"
+                                       "  https://127.0.0.1:"));
     EXPECT_EQ(denied.err, "korvconf: sign-in was cancelled: sign in again when you are ready (access_denied)\n");
     EXPECT_EQ(setup.run(Signin("google"), {"--paste"}).err,  // input ends before an address comes
               "korvconf: sign-in was cancelled: sign in again when you are ready (nothing was pasted)\n");
@@ -428,42 +467,51 @@ TEST(KorvconfOauth, SignInEachWayStatusTestSignOutAndNoSecretInTheOpen) {
     int master = -1;
     pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
     if (pid == 0 && chdir(setup.dir.path().c_str()) == 0)
-        execl(KORVCONF_PATH, "korvconf", "oauth", "signin", "--provider", "google", "--account", "ann@example.com", "--paste",
-              "--ask-client-secret", static_cast<char*>(nullptr));
+        execl(KORVCONF_PATH, "korvconf", "oauth", "signin", "--provider", "google", "--account", "ann@example.com",
+              "--paste", "--ask-client-secret", static_cast<char*>(nullptr));
     if (pid == 0) _exit(127);
     std::string seen;
-    auto type = [&](const std::string& line) { EXPECT_EQ(write(master, (line + "\r").data(), line.size() + 1), ssize_t(line.size() + 1)); };
+    auto type = [&](const std::string& line) {
+        EXPECT_EQ(write(master, (line + "\r").data(), line.size() + 1), ssize_t(line.size() + 1));
+    };
     EXPECT_TRUE(ReadUntil(master, seen, "Client secret of the app registration: ", 20000)) << seen;
     type("TypedClientSecret-0123456789");
     EXPECT_TRUE(ReadUntil(master, seen, "paste its whole address here:", 20000)) << seen;
     auto start = seen.find("  https://");
     ASSERT_NE(start, std::string::npos) << seen;
     // The browser is sent back to a port no one listens on; its address bar keeps the address.
-    auto back = platform::RunProcess({"curl", "-s", "-o", "/dev/null", "-w", "%{redirect_url}", "--max-time", "10", "--cacert",
-                                      setup.server.pki().caFile(), seen.substr(start + 2, seen.find('\r', start) - start - 2)}, true, 20);
+    auto back = platform::RunProcess({"curl", "-s", "-o", "/dev/null", "-w", "%{redirect_url}", "--max-time", "10",
+                                      "--cacert", setup.server.pki().caFile(),
+                                      seen.substr(start + 2, seen.find('\r', start) - start - 2)}, true, 20);
     EXPECT_TRUE(ReadUntil(master, seen, "Address: ", 20000)) << seen;
     CmdlineSampler sampler;  // while the code is exchanged and the grant kept
     type(back.out);
     EXPECT_TRUE(EndsWellOnTerminal(pid, master, seen)) << seen;
     std::string processes = sampler.finish();
     EXPECT_NE(seen.find("Signed in as ann@example.com (korv.token)\r\n"
-                        "Servers of google: pop3s://pop.gmail.com and smtps://smtp.gmail.com"), std::string::npos) << seen;
-    EXPECT_TRUE(back.out.find("code=") != std::string::npos && seen.find("code=") == std::string::npos) << back.out << seen;
-    ProgramResult status = setup.run({"oauth", "status"}), test = setup.run({"oauth", "test"}), show = setup.run({"show"});
+                        "Servers of google: pop3s://pop.gmail.com and smtps://smtp.gmail.com"),
+              std::string::npos) << seen;
+    EXPECT_TRUE(back.out.find("code=") != std::string::npos && seen.find("code=") == std::string::npos)
+        << back.out << seen;
+    ProgramResult status = setup.run({"oauth", "status"}), test = setup.run({"oauth", "test"}),
+                  show = setup.run({"show"});
     // An hour's token, read back seconds later: 59 or 60 whole minutes.
     const std::string valid = "Signed in as ann@example.com (korv.token) with google; access token valid for ";
     EXPECT_TRUE(status.out == valid + "59 more minutes\n" || status.out == valid + "60 more minutes\n") << status.out;
     EXPECT_EQ(test.out, "The sign-in of ann@example.com works: korv has an access token.\n");
     EXPECT_NE(show.out.find("\n  oauth-account:      ann@example.com\n"), std::string::npos) << show.out;
-    std::vector<std::string> secrets = {setup.server.currentAccess(), setup.server.currentRefresh(), "TypedClientSecret"};
+    std::vector<std::string> secrets = {setup.server.currentAccess(), setup.server.currentRefresh(),
+                                        "TypedClientSecret"};
     ExpectNoSecret("korvconf's output", seen + status.out + test.out + show.out + show.err, secrets);
-    ExpectNoSecret("korv.conf or korv.cfg", ReadFile(setup.dir / "korv.conf") + ReadFile(setup.dir / "korv.cfg"), secrets);
+    ExpectNoSecret("korv.conf or korv.cfg", ReadFile(setup.dir / "korv.conf") + ReadFile(setup.dir / "korv.cfg"),
+                   secrets);
     ExpectNoSecret("a command line or environment", processes, secrets);
     // A sign-in that cannot be forgotten is not reported as signed out.
     std::filesystem::rename(setup.dir / "korv.token", setup.dir / "kept");
     MakeDir(setup.dir / "korv.token"), WriteFile(setup.dir / "korv.token/x", "");
     ProgramResult stuck = setup.run({"oauth", "signout"});
-    EXPECT_EQ(std::to_string(stuck.status) + stuck.out + stuck.err, "1korvconf: the stored sign-in cannot be used: sign in "
+    EXPECT_EQ(std::to_string(stuck.status) + stuck.out + stuck.err,
+              "1korvconf: the stored sign-in cannot be used: sign in "
               "again with korvcfg or korvconf oauth signin (korv.token: Is a directory)\n");
     std::filesystem::remove_all(setup.dir / "korv.token");
     std::filesystem::rename(setup.dir / "kept", setup.dir / "korv.token");
@@ -476,7 +524,8 @@ TEST(KorvconfOauth, SignInEachWayStatusTestSignOutAndNoSecretInTheOpen) {
     SignInForTest(setup.server, side, setup.dir.path());
     setup.server.mode("500");
     ProgramResult unconfirmed = setup.run({"oauth", "signout"});
-    EXPECT_EQ(unconfirmed.out + unconfirmed.err, "Signed out ann@example.com\nkorvconf: the provider did not confirm the "
+    EXPECT_EQ(unconfirmed.out + unconfirmed.err,
+              "Signed out ann@example.com\nkorvconf: the provider did not confirm the "
               "revocation; revoke the app's access in your account settings\n");
     EXPECT_FALSE(FileExists(setup.dir / "korv.token"));
 }
@@ -488,15 +537,16 @@ TEST(KorvconfOauthKeyring, SignInLandsInTheKeyRingOrIsRefusedWithoutOne) {
         const std::string before = ReadFile(setup.dir / "korv.conf") + ListDir(setup.dir.path());
         setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus", 1);
         unsetenv("DISPLAY");
-        EXPECT_TRUE(setup.run(Signin("custom")).err.starts_with("korvconf: no key ring can be reached: sign in from a desktop session, "
-                                      "or with --store file to keep the sign-in in korv.token beside korv.cfg ("));
+        EXPECT_TRUE(setup.run(Signin("custom")).err.starts_with(
+                        "korvconf: no key ring can be reached: sign in from a desktop session, "
+                        "or with --store file to keep the sign-in in korv.token beside korv.cfg ("));
         EXPECT_EQ(ReadFile(setup.dir / "korv.conf") + ListDir(setup.dir.path()), before);
         return;
     }
     EXPECT_TRUE(setup.run(Signin("custom")).out.ends_with("\nSigned in as ann@example.com (key ring)\n"));
     EXPECT_FALSE(FileExists(setup.dir / "korv.token"));
-    const std::vector<std::string> lookup = {"secret-tool", "lookup", "provider", "custom", "account", "ann@example.com",
-                                             "client-id", "korv-test-client"};
+    const std::vector<std::string> lookup = {"secret-tool", "lookup", "provider", "custom", "account",
+                                             "ann@example.com", "client-id", "korv-test-client"};
     EXPECT_NE(platform::RunProcess(lookup, true, 20).out.find(setup.server.currentRefresh()), std::string::npos);
     EXPECT_EQ(setup.run({"oauth", "test"}).status + setup.run({"oauth", "signout"}).status, 0);
     EXPECT_EQ(platform::RunProcess(lookup, true, 20).out, "");

@@ -166,7 +166,8 @@ TEST(NmProvider, ActiveConnectionsCarryTheirDeviceTypeAndName) {
     std::filesystem::current_path(cwd);
     dlclose(library);
     EXPECT_EQ(std::to_string(result) + " " + std::to_string(count) + " " + records[0].szEntryName + " " +
-                  records[0].szDeviceType + " " + records[0].szDeviceName, "0 1 " + name.substr(0, 256) + " gsm ttyUSB0");
+                  records[0].szDeviceType + " " + records[0].szDeviceName,
+              "0 1 " + name.substr(0, 256) + " gsm ttyUSB0");
 }
 
 }  // namespace

@@ -57,7 +57,8 @@ TEST(ReadFileLine, LineEndsCleaningAndPieces) {
 TEST(QueueTextReader, GivesTheBytewiseReadersPieces) {
     const std::string a997(997, 'a'), a998(998, 'a'), a999(999, 'a');
     const std::string fixed[] = {a997 + "\n" + a998 + "\n" + a999 + "\n" + a997 + "\r\n" + a998 + "\r\n" + a999,
-                                 a998 + "\rcut\n" + a997 + "\r\r\n" + a998, std::string("n\0l\n\x01\x7f\t\n", 8), "ends\r"};
+                                 a998 + "\rcut\n" + a997 + "\r\r\n" + a998, std::string("n\0l\n\x01\x7f\t\n", 8),
+                                 "ends\r"};
     for (const auto& content : fixed) {
         for (std::size_t block : {1001u, 1002u, 1500u, 65536u})
             EXPECT_EQ(Pieces(content, 1000, block, true), Pieces(content, 1000, 0, true)) << block;

@@ -48,7 +48,8 @@ TEST(RealNetworkManager, ConnectionPageListsTheProfilesAndSavesConnectAs) {
     EXPECT_EQ(listed, profiles);
     EXPECT_EQ(boxes.shown, "");
     MailConfig saved = test::ReadConfig("korv.cfg");
-    EXPECT_EQ(std::string(saved.dialEntry.text()) + "/" + std::string(saved.dialUser.text()) + "/" + std::string(saved.dialPassword.text()),
+    EXPECT_EQ(std::string(saved.dialEntry.text()) + "/" + std::string(saved.dialUser.text()) + "/" +
+                  std::string(saved.dialPassword.text()),
               "Office Modem/jane/dial: secret");
 }
 

@@ -45,7 +45,8 @@ DovecotServer::DovecotServer(const DovecotTls* tls, const DovecotOauth* oauth) {
         pop3s = "  inet_listener pop3s {\n    address = 127.0.0.2\n    port = " + std::to_string(pop3sPort_) +
                 "\n    ssl = yes\n  }\n";
     }
-    std::string passdb = "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN username_format=%u " + d + "/passwd\n}\n";
+    std::string passdb =
+        "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN username_format=%u " + d + "/passwd\n}\n";
     if (oauth) {
         // The auth process runs as dovecot's own user: the trust goes where it can read it.
         WriteFile(d + "/oauth-ca.pem", ReadFile(oauth->caFile));

@@ -33,7 +33,8 @@ TEST(ParseReplyNumbers, Table) {
     const struct { const char* reply; int count; std::int32_t first, second; } rows[] = {  // -7: not written
         {"+OK 2 320", 2, 2, 320}, {"+OK", 0, -7, -7}, {"+OK 2", 1, 2, -7}, {"+OK   7    910 octets", 2, 7, 910},
         {"+OK 2 ", 2, 2, 0}, {"+OK\t2 320", 1, 320, -7}, {"+OK -3 +4", 2, -3, 4}, {"+OK 12abc 5x", 2, 12, 5},
-        {"+OK 99999999999 -99999999999", 2, INT32_MAX, INT32_MIN}, {"+OK 2147483647 -2147483648", 2, INT32_MAX, INT32_MIN}};
+        {"+OK 99999999999 -99999999999", 2, INT32_MAX, INT32_MIN},
+        {"+OK 2147483647 -2147483648", 2, INT32_MAX, INT32_MIN}};
     for (const auto& r : rows) {
         std::int32_t first = -7, second = -7;
         EXPECT_EQ(ParseReplyNumbers(r.reply, &first, &second), r.count) << r.reply;
@@ -42,7 +43,9 @@ TEST(ParseReplyNumbers, Table) {
     }
 }
 
-std::string Message(int i) { return "From: Ann <ann@a.test>\r\nTo: bob@b.test\r\nSubject: " + std::to_string(i) + "\r\n\r\n..x\r\n"; }
+std::string Message(int i) {
+    return "From: Ann <ann@a.test>\r\nTo: bob@b.test\r\nSubject: " + std::to_string(i) + "\r\n\r\n..x\r\n";
+}
 std::string Stored(const std::string& wire) {
     return std::regex_replace(std::regex_replace(wire, std::regex("\r\n"), "\n"), std::regex("\n\\.\\."), "\n.");
 }
@@ -129,7 +132,8 @@ TEST_F(Pop3Store, PerMessageOutcomes) {
     auto R = [](std::string base) { return "|* Rcvd " + base + " from ann@a.test; 53b"; };
     auto Take = [&](std::uint32_t first, std::uint32_t count) {
         for (std::uint32_t n = first; n - first < count; ++n)
-            for (const char* ext : {".txt", ".wrk"}) WriteFile(dir_ / Format("%08lu", static_cast<unsigned long>(n)) + ext, "x");
+            for (const char* ext : {".txt", ".wrk"})
+                WriteFile(dir_ / Format("%08lu", static_cast<unsigned long>(n)) + ext, "x");
     };
     const std::string pair5 = "00000005.txt 00000005.wrk", fetched = "LIST 1|RETR 1|DELE 1", read = "LIST 1|RETR 1";
     const auto kDone = SessionResult::Done, kStop = SessionResult::Stopped;
@@ -141,37 +145,55 @@ TEST_F(Pop3Store, PerMessageOutcomes) {
         std::uint32_t counter;
     } rows[] = {
         {"empty mailbox", [](auto& s, auto&) { s.messages.clear(); }, kDone, "", "", "", 5},
-        {"LIST without two numbers", [](auto& s, auto&) { s.messages[0].list = "+OK 1"; }, kDone, W("Invalid mail size response"), "", "LIST 1", 6},
-        {"LIST refused: fetched despite a limit", [](auto& s, auto& c) { s.messages[0].list = "-ERR"; c.maxMessageSize.set(1); }, kDone,
+        {"LIST without two numbers", [](auto& s, auto&) { s.messages[0].list = "+OK 1"; }, kDone,
+         W("Invalid mail size response"), "", "LIST 1", 6},
+        {"LIST refused: fetched despite a limit",
+         [](auto& s, auto& c) { s.messages[0].list = "-ERR"; c.maxMessageSize.set(1); }, kDone,
          R("00000005"), pair5, fetched, 6},
-        {"size equal to the limit, deleted", [](auto&, auto& c) { c.maxMessageSize.set(59); c.deleteOversize = 1; }, kDone,
+        {"size equal to the limit, deleted",
+         [](auto&, auto& c) { c.maxMessageSize.set(59); c.deleteOversize = 1; }, kDone,
          W("Deleting too long message from server"), "", "LIST 1|DELE 1", 6},
-        {"one byte under the limit, fetched", [](auto&, auto& c) { c.maxMessageSize.set(60); c.deleteOversize = 1; }, kDone, R("00000005"), pair5, fetched, 6},
-        {"too long, deletion refused", [](auto& s, auto& c) { c.maxMessageSize.set(0); c.deleteOversize = 1; s.messages[0].dele = "-ERR"; },
-         kStop, W("Deleting too long message from server") + W("Can't delete message from server"), "", "LIST 1|DELE 1", 5},
-        {"too long, left", [](auto&, auto& c) { c.maxMessageSize.set(0); c.deleteOversize = 2; }, kDone, W("Leaving too long message on server"), "", "LIST 1", 6},
-        {"RETR refused", [](auto& s, auto&) { s.messages[0].retr = "-ERR locked"; }, kDone, W("Can't retrieve message"), "", read, 6},
-        {"text file is a directory", [&](auto&, auto&) { MakeDir(dir_ / "00000005.txt"); }, kStop, F("Can't create file 00000005.TXT"), "", read, 5},
-        // A pipe by the chosen name would hold the run at its open, waiting for a reader.
-        {"text file is a named pipe", [&](auto&, auto&) { ASSERT_EQ(mkfifo((dir_ / "00000005.txt").c_str(), 0600), 0); }, kStop,
+        {"one byte under the limit, fetched",
+         [](auto&, auto& c) { c.maxMessageSize.set(60); c.deleteOversize = 1; }, kDone,
+         R("00000005"), pair5, fetched, 6},
+        {"too long, deletion refused",
+         [](auto& s, auto& c) { c.maxMessageSize.set(0); c.deleteOversize = 1; s.messages[0].dele = "-ERR"; }, kStop,
+         W("Deleting too long message from server") + W("Can't delete message from server"), "", "LIST 1|DELE 1", 5},
+        {"too long, left", [](auto&, auto& c) { c.maxMessageSize.set(0); c.deleteOversize = 2; }, kDone,
+         W("Leaving too long message on server"), "", "LIST 1", 6},
+        {"RETR refused", [](auto& s, auto&) { s.messages[0].retr = "-ERR locked"; }, kDone,
+         W("Can't retrieve message"), "", read, 6},
+        {"text file is a directory", [&](auto&, auto&) { MakeDir(dir_ / "00000005.txt"); }, kStop,
          F("Can't create file 00000005.TXT"), "", read, 5},
-        {"write error on the text file", [&](auto&, auto&) { ASSERT_EQ(symlink("/dev/full", (dir_ / "00000005.txt").c_str()), 0); }, kStop,
+        // A pipe by the chosen name would hold the run at its open, waiting for a reader.
+        {"text file is a named pipe",
+         [&](auto&, auto&) { ASSERT_EQ(mkfifo((dir_ / "00000005.txt").c_str(), 0600), 0); }, kStop,
+         F("Can't create file 00000005.TXT"), "", read, 5},
+        {"write error on the text file",
+         [&](auto&, auto&) { ASSERT_EQ(symlink("/dev/full", (dir_ / "00000005.txt").c_str()), 0); }, kStop,
          F("Couldn't write file 00000005.TXT"), "", read, 5},
-        {"envelope file is a directory", [&](auto&, auto&) { MakeDir(dir_ / ".00000005.tmp"); }, kStop, F("Can't create file 00000005.WRK"), "=", read, 5},
-        {"envelope file is a named pipe", [&](auto&, auto&) { ASSERT_EQ(mkfifo((dir_ / ".00000005.tmp").c_str(), 0600), 0); }, kStop,
+        {"envelope file is a directory", [&](auto&, auto&) { MakeDir(dir_ / ".00000005.tmp"); }, kStop,
+         F("Can't create file 00000005.WRK"), "=", read, 5},
+        {"envelope file is a named pipe",
+         [&](auto&, auto&) { ASSERT_EQ(mkfifo((dir_ / ".00000005.tmp").c_str(), 0600), 0); }, kStop,
          F("Can't create file 00000005.WRK"), "=", read, 5},
         {"names 5 and 6 taken", [&](auto&, auto&) { Take(5, 2); }, kDone, R("00000007"),
          "00000005.txt 00000005.wrk 00000006.txt 00000006.wrk 00000007.txt 00000007.wrk", fetched, 8},
-        {"a text without envelope is replaced", [&](auto&, auto&) { WriteFile(dir_ / "00000005.txt", "x"); }, kDone, R("00000005"), pair5, fetched, 6},
+        {"a text without envelope is replaced", [&](auto&, auto&) { WriteFile(dir_ / "00000005.txt", "x"); }, kDone,
+         R("00000005"), pair5, fetched, 6},
         {"all 1024 candidates taken", [&](auto&, auto& c) { c.messageCounter.set(100); Take(100, 1024); }, kStop,
          F("Can't create file 00000100.TXT"), "=", read, 100},
-        {"the last counter value taken", [&](auto&, auto& c) { c.messageCounter.set(UINT32_MAX); Take(UINT32_MAX, 1); }, kStop,
+        {"the last counter value taken",
+         [&](auto&, auto& c) { c.messageCounter.set(UINT32_MAX); Take(UINT32_MAX, 1); }, kStop,
          F("Can't create file 4294967295.TXT"), "=", read, UINT32_MAX},
-        {"the counter stops at the limit", [](auto& s, auto& c) { c.messageCounter.set(UINT32_MAX); s.messages.push_back(Message(2)); }, kStop,
-         R("4294967295") + F("Can't create file 4294967295.TXT", 2), "4294967295.txt 4294967295.wrk", fetched + "|LIST 2|RETR 2", UINT32_MAX},
-        {"the second of three refused by RETR", [](auto& s, auto&) { s.messages = {Message(1), Message(2), Message(3)}; s.messages[1].retr = "-ERR"; },
-         kDone, R("00000005") + W("Can't retrieve message", 2) + R("00000007"), "00000005.txt 00000005.wrk 00000007.txt 00000007.wrk",
-         fetched + "|LIST 2|RETR 2|LIST 3|RETR 3|DELE 3", 8},
+        {"the counter stops at the limit",
+         [](auto& s, auto& c) { c.messageCounter.set(UINT32_MAX); s.messages.push_back(Message(2)); }, kStop,
+         R("4294967295") + F("Can't create file 4294967295.TXT", 2), "4294967295.txt 4294967295.wrk",
+         fetched + "|LIST 2|RETR 2", UINT32_MAX},
+        {"the second of three refused by RETR",
+         [](auto& s, auto&) { s.messages = {Message(1), Message(2), Message(3)}; s.messages[1].retr = "-ERR"; }, kDone,
+         R("00000005") + W("Can't retrieve message", 2) + R("00000007"),
+         "00000005.txt 00000005.wrk 00000007.txt 00000007.wrk", fetched + "|LIST 2|RETR 2|LIST 3|RETR 3|DELE 3", 8},
     };
     for (const auto& row : rows) {
         Outcome lockStep{};
@@ -182,10 +204,12 @@ TEST_F(Pop3Store, PerMessageOutcomes) {
             config_ = DefaultConfig();
             config_.messageCounter.set(5);
             row.change(script, config_);
-            std::string before = ListDir(dir_.path()), n = std::to_string(script.messages.size()), size = std::to_string(59 * script.messages.size());
+            std::string before = ListDir(dir_.path()), n = std::to_string(script.messages.size()),
+                        size = std::to_string(59 * script.messages.size());
             Outcome o = Fetch(script, pipelined);
             EXPECT_EQ(o.result, row.result);
-            EXPECT_EQ(o.reports, "Receiving " + n + " message(s) (" + size + " bytes)...\n|- Receiving " + n + " message(s); " + size + "b" + row.reports);
+            EXPECT_EQ(o.reports, "Receiving " + n + " message(s) (" + size + " bytes)...\n|- Receiving " + n +
+                                     " message(s); " + size + "b" + row.reports);
             EXPECT_EQ(o.files, row.files == "=" ? before : row.files);
             if (pipelined) {
                 EXPECT_EQ(o.texts, lockStep.texts);
@@ -205,13 +229,16 @@ TEST_F(Pop3Store, StoredTextAndEnvelope) {
         {"From: a@b\r\n\r\nhi\r\n", "From: a@b\n\nhi\n", "???\na@b\n???\n"},
         {"\r\nFrom: a@b\r\nTo: c@d\r\n", "\nFrom: a@b\nTo: c@d\n", "???\n???\n???\n"},  // no header
         {"To: a@one\r\n\r\nTo: b@two\r\n", "To: a@one\n\nTo: b@two\n", "one\n???\na@one\n"},
-        {"to: a@one\r\nTO: <b@two>\r\nfrom: (x) c@d\r\n\r\n", "to: a@one\nTO: <b@two>\nfrom: (x) c@d\n\n", "two\nc@d\nb@two\n"},
+        {"to: a@one\r\nTO: <b@two>\r\nfrom: (x) c@d\r\n\r\n", "to: a@one\nTO: <b@two>\nfrom: (x) c@d\n\n",
+         "two\nc@d\nb@two\n"},
         {"Resent-To: a@one\r\nTo: b\r\n\r\n", "Resent-To: a@one\nTo: b\n\n", "b\n???\nb\n"},
         {"To: a@b\r\n\r\nx\0y\0\r\n\xe4\xff\r\n"s, "To: a@b\n\nx\0y\0\n\xe4\xff\n"s, "b\n???\na@b\n"},
         {"To: a@b\r\n\r\n" + q999 + q999 + "qq\r\n", "To: a@b\n\n" + q999 + "\n" + q999 + "\nqq\n", "b\n???\na@b\n"},
         // The piece after a cut is neither a dot line nor a header line.
-        {"To: a@b\r\n\r\n" + a999 + ".\r\n" + a999 + "..x\r\n", "To: a@b\n\n" + a999 + "\n.\n" + a999 + "\n..x\n", "b\n???\na@b\n"},
-        {"X: " + std::string(996, 'h') + "To: z@z\r\nTo: a@b\r\n\r\n", "X: " + std::string(996, 'h') + "\nTo: z@z\nTo: a@b\n\n", "b\n???\na@b\n"},
+        {"To: a@b\r\n\r\n" + a999 + ".\r\n" + a999 + "..x\r\n", "To: a@b\n\n" + a999 + "\n.\n" + a999 + "\n..x\n",
+         "b\n???\na@b\n"},
+        {"X: " + std::string(996, 'h') + "To: z@z\r\nTo: a@b\r\n\r\n",
+         "X: " + std::string(996, 'h') + "\nTo: z@z\nTo: a@b\n\n", "b\n???\na@b\n"},
         {"To: a@b\r\0\r\nx\ny\r\n"s, "To: a@b\n\nx\ny\n", "b\n???\na@b\n"},  // CR NUL and bare LF line ends
     };
     Pop3Script script;
@@ -237,7 +264,8 @@ TEST_F(Pop3Store, PipelinedCommandsWithinTheWindowAndARefusedDele) {
     EXPECT_EQ(o.result, SessionResult::Stopped);
     EXPECT_EQ(o.sent, Lines("LIST 1|RETR 1|LIST 2|RETR 2|LIST 3|RETR 3|DELE 1|DELE 2|DELE 3"));
     EXPECT_EQ(o.files, "00000000.txt 00000000.wrk 00000002.txt 00000002.wrk");
-    EXPECT_NE(o.reports.find("Can't delete message from server.\n|? Can't delete message from server; message 2"), std::string::npos);
+    EXPECT_NE(o.reports.find("Can't delete message from server.\n|? Can't delete message from server; message 2"),
+              std::string::npos);
     script = {};
     std::string window;
     for (int n = 1; n <= 300; ++n) script.messages.push_back(Message(n));
@@ -265,9 +293,11 @@ TEST_F(Pop3Store, ACutAtEachStepLeavesNoPair) {
                 EXPECT_EQ(o.files, "");
                 if (pipelined) continue;
                 std::string sent;
-                for (unsigned long i = 1; i < n; ++i) sent += std::regex_replace("LIST|RETR|DELE|", command, "$& " + std::to_string(i));
+                for (unsigned long i = 1; i < n; ++i)
+                    sent += std::regex_replace("LIST|RETR|DELE|", command, "$& " + std::to_string(i));
                 sent = Lines(sent + std::regex_replace(c.sent, command, "$& " + std::to_string(n)));
-                EXPECT_EQ(o.sent + std::to_string(o.counter), sent + std::to_string(n - 1));  // the commands, then the counter
+                EXPECT_EQ(o.sent + std::to_string(o.counter),
+                          sent + std::to_string(n - 1));  // the commands, then the counter
             }
         }
     }
@@ -285,9 +315,11 @@ std::string Masked(const std::string& text) {
 // korv.cfg comes back with only the counter moved on, replaced after a
 // connection and left alone without one.
 TEST(Pop3Run, Transcripts) {
-    const std::string login = "Connecting to POP3 server...\nLogging in...\n", closed = "Closing connection...\nConnection closed.\n";
+    const std::string login = "Connecting to POP3 server...\nLogging in...\n",
+                      closed = "Closing connection...\nConnection closed.\n";
     const std::string closedLog = "+ Mail session closed\n$ To S\n", lost = "Remote closed connection. (0)\n";
-    const std::string got = "Receiving 1 message(s) (59 bytes)...\nGetting message #1... \n", gotLog = "- Receiving 1 message(s); 59b\n";
+    const std::string got = "Receiving 1 message(s) (59 bytes)...\nGetting message #1... \n",
+                      gotLog = "- Receiving 1 message(s); 59b\n";
     auto C = [&](std::string text) { return login + text + ".\n" + closed; };
     auto L = [&](std::string text) { return "! " + text + "\n" + closedLog; };
     const struct {
@@ -299,29 +331,40 @@ TEST(Pop3Run, Transcripts) {
         std::string files = "";
     } rows[] = {
         {"", [](auto&, auto&) {},
-         login + "+OK POP3 ready\nUSER ann\n+OK\nPASS <hidden>\n+OK\nSTAT\n+OK 1 59\n" + got + "LIST 1\n+OK 1 59\nRETR 1\n+OK\n"
-             "From: Ann <ann@a.test>\nTo: bob@b.test\nSubject: 1\n\n..x\n.\nDELE 1\n+OK\nClosing connection...\nQUIT\n+OK bye\nConnection closed.\n",
-         gotLog + "* Rcvd 00000041 from ann@a.test; 53b\n" + closedLog, "USER ann|PASS secret|STAT|LIST 1|RETR 1|DELE 1|QUIT", 42, 0,
-         "00000041.txt 00000041.wrk"},
-        {"", [](auto& s, auto&) { s.greeting = "-ERR busy"; }, C("POP3 server is not ready"), L("POP3 server is not ready"), "QUIT"},
-        {"", [](auto& s, auto&) { s.user = "-ERR who"; }, C("Invalid username"), L("Invalid username"), "USER ann|QUIT"},
-        {"", [](auto& s, auto&) { s.pass = "-ERR [AUTH] no"; }, C("Invalid mail password"), L("Invalid mail password"), "USER ann|PASS secret|QUIT"},
-        {"", [](auto& s, auto&) { s.stat = "-ERR locked"; }, C("Can't get mail status"), L("Can't get mail status"), "USER ann|PASS secret|STAT|QUIT"},
-        {"", [](auto& s, auto&) { s.stat = "+OK 3"; }, C("Invalid mail status response"), L("Invalid mail status response"), "USER ann|PASS secret|STAT|QUIT"},
-        {"", [](auto& s, auto&) { s.stat = "+OK -1 0"; }, C("Invalid mail status response"), L("Invalid mail status response"), "USER ann|PASS secret|STAT|QUIT"},
+         login + "+OK POP3 ready\nUSER ann\n+OK\nPASS <hidden>\n+OK\nSTAT\n+OK 1 59\n" + got +
+             "LIST 1\n+OK 1 59\nRETR 1\n+OK\n"
+             "From: Ann <ann@a.test>\nTo: bob@b.test\nSubject: 1\n\n..x\n.\nDELE 1\n+OK\n"
+             "Closing connection...\nQUIT\n+OK bye\nConnection closed.\n",
+         gotLog + "* Rcvd 00000041 from ann@a.test; 53b\n" + closedLog,
+         "USER ann|PASS secret|STAT|LIST 1|RETR 1|DELE 1|QUIT", 42, 0, "00000041.txt 00000041.wrk"},
+        {"", [](auto& s, auto&) { s.greeting = "-ERR busy"; }, C("POP3 server is not ready"),
+         L("POP3 server is not ready"), "QUIT"},
+        {"", [](auto& s, auto&) { s.user = "-ERR who"; }, C("Invalid username"),
+         L("Invalid username"), "USER ann|QUIT"},
+        {"", [](auto& s, auto&) { s.pass = "-ERR [AUTH] no"; }, C("Invalid mail password"),
+         L("Invalid mail password"), "USER ann|PASS secret|QUIT"},
+        {"", [](auto& s, auto&) { s.stat = "-ERR locked"; }, C("Can't get mail status"),
+         L("Can't get mail status"), "USER ann|PASS secret|STAT|QUIT"},
+        {"", [](auto& s, auto&) { s.stat = "+OK 3"; }, C("Invalid mail status response"),
+         L("Invalid mail status response"), "USER ann|PASS secret|STAT|QUIT"},
+        {"", [](auto& s, auto&) { s.stat = "+OK -1 0"; }, C("Invalid mail status response"),
+         L("Invalid mail status response"), "USER ann|PASS secret|STAT|QUIT"},
         {"", [](auto& s, auto&) { s.cut = Cut::OnUser; }, login + lost, "! " + lost, "USER ann"},
         {"", [](auto& s, auto&) { s.cut = Cut::OnStat; }, login + lost, "! " + lost, "USER ann|PASS secret|STAT"},
         // A file failure's console text has no line end: the closing follows on its line.
-        {"", [](auto&, auto& in) { MakeDir(in + "/00000041.txt"); }, login + got + "Can't create file 00000041.TXT." + closed,
-         gotLog + "! Can't create file 00000041.TXT; message 1\n" + closedLog, "USER ann|PASS secret|STAT|LIST 1|RETR 1|QUIT"},
+        {"", [](auto&, auto& in) { MakeDir(in + "/00000041.txt"); },
+         login + got + "Can't create file 00000041.TXT." + closed,
+         gotLog + "! Can't create file 00000041.TXT; message 1\n" + closedLog,
+         "USER ann|PASS secret|STAT|LIST 1|RETR 1|QUIT"},
         // The pair of message 1 goes, as the server keeps it; the counter moved on.
         {"", [](auto& s, auto&) { s.messages.push_back(Message(2)); s.cut = Cut::OnList; s.cutMessage = 2; },
          login + "Receiving 2 message(s) (118 bytes)...\nGetting message #1... \nGetting message #2... \n" + lost,
-         "- Receiving 2 message(s); 118b\n* Rcvd 00000041 from ann@a.test; 53b\n! " + lost, "USER ann|PASS secret|STAT|LIST 1|RETR 1|DELE 1|LIST 2", 42},
+         "- Receiving 2 message(s); 118b\n* Rcvd 00000041 from ann@a.test; 53b\n! " + lost,
+         "USER ann|PASS secret|STAT|LIST 1|RETR 1|DELE 1|LIST 2", 42},
         {"nonexistent.invalid", nullptr, "Could not resolve POP3 host.\n", "! Could not resolve host\n", ""},
         {"[::1", nullptr, "Could not resolve POP3 host.\n", "! Could not resolve host\n", ""},
-        {"127.0.0.1:" + std::to_string(FreeLoopbackPort()), nullptr, "Connecting to POP3 server...\nUnable to open connection.\n",
-         "! Unable to open connection\n", ""},
+        {"127.0.0.1:" + std::to_string(FreeLoopbackPort()), nullptr,
+         "Connecting to POP3 server...\nUnable to open connection.\n", "! Unable to open connection\n", ""},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.console);
@@ -346,8 +389,10 @@ TEST(Pop3Run, Transcripts) {
         ProgramResult r = sb.run(args);
         EXPECT_EQ(r.status, row.status);
         EXPECT_EQ(r.err, "");
-        EXPECT_EQ(Masked(r.out), Banner() + "Solving POP3 host '" + Masked(row.field.empty() ? "S" : row.field) + "'...\n" + row.console);
-        EXPECT_EQ(Masked(sb.log()), "\n----------  DAY DD MON YY, Quorvexia 2.12; RECEIVE\n+ Connecting to POP3 server\n" + row.log);
+        EXPECT_EQ(Masked(r.out), Banner() + "Solving POP3 host '" + Masked(row.field.empty() ? "S" : row.field) +
+                                     "'...\n" + row.console);
+        EXPECT_EQ(Masked(sb.log()),
+                  "\n----------  DAY DD MON YY, Quorvexia 2.12; RECEIVE\n+ Connecting to POP3 server\n" + row.log);
         if (pop3) pop3->join();
         EXPECT_EQ(pop3 ? pop3->received() : "", Lines(row.sent));
         EXPECT_EQ(ListDir(sb.inbound()), row.files);
@@ -364,7 +409,8 @@ struct DovecotBox {
     DovecotServer dovecot;
     KorvSandbox sb;
     explicit DovecotBox(const std::vector<std::string>& texts) {
-        for (std::size_t i = 0; i < texts.size(); ++i) dovecot.addMessage("17000000" + std::to_string(10 + i) + ".M1P1.q", texts[i]);
+        for (std::size_t i = 0; i < texts.size(); ++i)
+            dovecot.addMessage("17000000" + std::to_string(10 + i) + ".M1P1.q", texts[i]);
         EXPECT_TRUE(dovecot.start());
         sb.config.pop3Server.assign(dovecot.address());
         sb.config.pop3User.assign(dovecot.user());
@@ -382,7 +428,8 @@ TEST(Pop3Interop, DovecotMailboxArrivesWhole) {
     std::vector<std::string> texts, envelopes, stored, storedEnvelopes;
     for (int i = 0; i < 12; ++i) {
         std::string from = "sender" + std::to_string(i) + "@example.org";
-        texts.push_back("From: <" + from + ">\nTo: Ann <ann@example.net>\nSubject: " + std::to_string(i) + "\n\n.\n..two dots\n.leading dot\n");
+        texts.push_back("From: <" + from + ">\nTo: Ann <ann@example.net>\nSubject: " + std::to_string(i) +
+                        "\n\n.\n..two dots\n.leading dot\n");
         while (texts.back().size() < (i == 5 ? 5u << 20 : 3000u * i)) {
             int kind = shape(random);
             std::string line(kind == 0 ? 998 : length(random), ' ');
@@ -441,7 +488,8 @@ TEST(Pop3Interop, NoMessageLeavesTheServerBeforeItsPairIsOnDisk) {
         ProgramResult clean = box.sb.run({"/receive"}, "", 120);
         EXPECT_EQ(clean.status, 0) << clean.out;
         EXPECT_EQ(box.dovecot.messagesLeft(), 0);
-        EXPECT_EQ(ListDir(box.sb.inbound()), "00000000.txt 00000000.wrk 00000001.txt 00000001.wrk 00000002.txt 00000002.wrk");
+        EXPECT_EQ(ListDir(box.sb.inbound()),
+                  "00000000.txt 00000000.wrk 00000001.txt 00000001.wrk 00000002.txt 00000002.wrk");
     }
 }
 

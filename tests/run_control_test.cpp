@@ -40,9 +40,9 @@ std::string LogLine(char code, const std::string& said) {
 }
 
 std::string Show(const RunOptions& o) {
-    return std::string(o.sendRequested ? "s" : "-") + (o.receiveRequested ? "r" : "-") + (o.hangupRequested ? "h" : "-") +
-           (o.debugMode ? "d" : "-") + (HasAction(o) ? "!" : "") + " " + std::to_string(o.tries) + " " +
-           std::to_string(o.daemonSeconds);
+    return std::string(o.sendRequested ? "s" : "-") + (o.receiveRequested ? "r" : "-") +
+           (o.hangupRequested ? "h" : "-") + (o.debugMode ? "d" : "-") + (HasAction(o) ? "!" : "") + " " +
+           std::to_string(o.tries) + " " + std::to_string(o.daemonSeconds);
 }
 
 // The console as a memory stream; `text` is what was flushed to it.
@@ -58,7 +58,8 @@ TEST(ParseSwitchesTest, BoundaryRows) {
     const std::pair<std::vector<const char*>, const char*> rows[] = {
         {{}, "---- 1 0"}, {{"/s"}, "s---! 1 0"}, {{"/Receive"}, "-r--! 1 0"}, {{"/H", "/De"}, "--hd! 1 0"},
         {{"send", "/", "/d", "/x", "/tries5", "/daemon"}, "---- 1 0"}, {{"/tries:5", "/T:1"}, "---- 1 0"},
-        {{"/T:5", "/tries:0", "/tries:x", "/tries:2147483648"}, "---- 5 0"}, {{"/tries:2147483647"}, "---- 2147483647 0"},
+        {{"/T:5", "/tries:0", "/tries:x", "/tries:2147483648"}, "---- 5 0"},
+        {{"/tries:2147483647"}, "---- 2147483647 0"},
         {{"/DA:1"}, "---- 1 60"}, {{"/daemon:10", "/daemon:0", "/daemon:x"}, "---- 1 600"},
         {{"/daemon:71582788"}, "---- 1 4294967280"},
         {{"/daemon:9999999999999"}, "---- 1 4294967280"},  // the longest pause, not a wrapped short one
@@ -138,8 +139,10 @@ Change Set(Field MailConfig::*field, const char* value) {
 TEST(KorvProgramTest, StartUpPassesAndExitStatus) {
     const std::string smtp = "127.0.0.1:" + std::to_string(test::FreeLoopbackPort());
     const std::string pop3 = "127.0.0.1:" + std::to_string(test::FreeLoopbackPort());
-    const std::string S = "Solving SMTP host '" + smtp + "'...\nConnecting to SMTP server...\nUnable to open connection.\n";
-    const std::string P = "Solving POP3 host '" + pop3 + "'...\nConnecting to POP3 server...\nUnable to open connection.\n";
+    const std::string S =
+        "Solving SMTP host '" + smtp + "'...\nConnecting to SMTP server...\nUnable to open connection.\n";
+    const std::string P =
+        "Solving POP3 host '" + pop3 + "'...\nConnecting to POP3 server...\nUnable to open connection.\n";
     const std::string R = "Retrying...\n";
     const std::string SL = "+ HH:MM:SS  Connecting to SMTP server\n! HH:MM:SS  Unable to open connection\n";
     const std::string PL = "+ HH:MM:SS  Connecting to POP3 server\n! HH:MM:SS  Unable to open connection\n";
@@ -157,28 +160,40 @@ TEST(KorvProgramTest, StartUpPassesAndExitStatus) {
     const struct { const char* name; Change change; int status; std::string console, log;
                    std::vector<std::string> args = {"/send"}; std::string cwd = "", argv0 = ""; } rows[] = {
         {"golden", nullptr, 0, kNothing, golden},
-        {"no action: usage, nothing read", [](KorvSandbox& b) { b.config.signature[0] = 'X'; b.config.inboundDir.assign("gone"); },
+        {"no action: usage, nothing read",
+         [](KorvSandbox& b) { b.config.signature[0] = 'X'; b.config.inboundDir.assign("gone"); },
          1, usage, "", {"/debug", "/tries:5", "send"}},
-        {"only the old file", [](KorvSandbox& b) { b.writeConfigOnRun = false; WriteFile(b.path("bexolind.cfg"), "x"); },
+        {"only the old file",
+         [](KorvSandbox& b) { b.writeConfigOnRun = false; WriteFile(b.path("bexolind.cfg"), "x"); },
          1, "Please upgrade old configuration file with KORVCFG.\n", ""},
         {"no file", [](KorvSandbox& b) { b.writeConfigOnRun = false; }, 1, "Could not read configuration.\n", ""},
         {"another signature", [](KorvSandbox& b) { b.config.signature[10] = '1'; }, 1, damaged, ""},
-        {"a directory as korv.cfg", [](KorvSandbox& b) { b.writeConfigOnRun = false; test::MakeDir(b.path("korv.cfg")); },
+        {"a directory as korv.cfg",
+         [](KorvSandbox& b) { b.writeConfigOnRun = false; test::MakeDir(b.path("korv.cfg")); },
          1, damaged, ""},
-        {"signature in capitals", [](KorvSandbox& b) { SetSignature(b.config.signature, "QUORVEXIA 20 CFG"); }, 0, kNothing, golden},
-        {"korv.conf fault, cut", [](KorvSandbox& b) { WriteFile(b.path("korv.conf"), std::string(300, '.')); }, 1, conf + ".\n", ""},
-        {"missing inbound", Set(&MailConfig::inboundDir, "missing/"), 1, "Email inbound directory not found: missing.\n", ""},
-        {"missing outbound", Set(&MailConfig::outboundDir, "nowhere/"), 1, "Email outbound directory not found: nowhere.\n", ""},
-        {"started elsewhere", [](KorvSandbox& b) { WriteFile(b.path("in/korv.cfg"), "x"); }, 0, kNothing, golden, {"/send"}, "in"},
+        {"signature in capitals", [](KorvSandbox& b) { SetSignature(b.config.signature, "QUORVEXIA 20 CFG"); },
+         0, kNothing, golden},
+        {"korv.conf fault, cut", [](KorvSandbox& b) { WriteFile(b.path("korv.conf"), std::string(300, '.')); },
+         1, conf + ".\n", ""},
+        {"missing inbound", Set(&MailConfig::inboundDir, "missing/"),
+         1, "Email inbound directory not found: missing.\n", ""},
+        {"missing outbound", Set(&MailConfig::outboundDir, "nowhere/"),
+         1, "Email outbound directory not found: nowhere.\n", ""},
+        {"started elsewhere", [](KorvSandbox& b) { WriteFile(b.path("in/korv.cfg"), "x"); },
+         0, kNothing, golden, {"/send"}, "in"},
         {"program name without a directory", nullptr, 0, kNothing, golden, {"/send"}, "", "korv"},
         {"a directory as the log", Set(&MailConfig::logFile, "in"), 0, kNothing + kHangup, "", sendHangup},
         {"a full device as the log", Set(&MailConfig::logFile, "/dev/full"), 0, kNothing + kHangup, "", sendHangup},
         {"hang-up alone does not wait in daemon mode", nullptr, 0, kHangup, Header("") + LogLine('?', kHangup),
          {"/hangup", "/daemon:1"}},
-        {"fatal error after the log opens", Set(&MailConfig::dialEntry, "Office"), 1, ras, Header("SEND") + LogLine('!', ras)},
-        {"both fail, a bit each", queue, 3, S + R + S + "\n" + P + R + P, Header("SEND/RECEIVE") + SL + SL + PL + PL, both},
-        {"nothing to send", nullptr, 2, kNothing + "\n" + P + R + P, Header("SEND/RECEIVE") + LogLine('+', kNothing) + PL + PL, both},
-        {"tries:0 is one try", queue, 1, S + kHangup, Header("SEND") + SL + LogLine('?', kHangup), {"/tries:0", "/send", "/hangup"}},
+        {"fatal error after the log opens", Set(&MailConfig::dialEntry, "Office"), 1, ras,
+         Header("SEND") + LogLine('!', ras)},
+        {"both fail, a bit each", queue, 3, S + R + S + "\n" + P + R + P,
+         Header("SEND/RECEIVE") + SL + SL + PL + PL, both},
+        {"nothing to send", nullptr, 2, kNothing + "\n" + P + R + P,
+         Header("SEND/RECEIVE") + LogLine('+', kNothing) + PL + PL, both},
+        {"tries:0 is one try", queue, 1, S + kHangup, Header("SEND") + SL + LogLine('?', kHangup),
+         {"/tries:0", "/send", "/hangup"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -278,7 +293,8 @@ TEST(DaemonWaitTest, OnlyEscOrASignalEndsTheWait) {
             EXPECT_EQ(korv.out, pass + "\n");
             rusage used{};
             getrusage(RUSAGE_CHILDREN, &used);
-            EXPECT_LT(used.ru_utime.tv_sec + used.ru_stime.tv_sec + (used.ru_utime.tv_usec + used.ru_stime.tv_usec) / 1e6,
+            EXPECT_LT(used.ru_utime.tv_sec + used.ru_stime.tv_sec +
+                          (used.ru_utime.tv_usec + used.ru_stime.tv_usec) / 1e6,
                       0.5);
         }
         EXPECT_TRUE(korv.lineMode());
@@ -302,7 +318,8 @@ std::string Read(Link& link, char how) {
     Reply r;
     std::vector<std::string> list;
     std::string s = how == 'l' ? "" : how == 'd' ? "CTF"[static_cast<int>(link.receiveList(list))] + " "s
-                    : link.receiveReply(r) ? std::to_string(r.code) + "/" + std::to_string(r.lines) + " " + Show(r.lastLine) + " "
+                    : link.receiveReply(r) ? std::to_string(r.code) + "/" + std::to_string(r.lines) + " " +
+                                                 Show(r.lastLine) + " "
                                            : "failed ";
     for (const auto& l : list) s += Show(l) + "|";
     s += how == 'l' ? "" : "> ";
@@ -319,11 +336,13 @@ TEST(TransportTest, LinesRepliesAndListsAsReceived) {
     // Each entry of `receives` arrives as one receive.
     const struct { const char* name; char how; std::vector<std::string> receives; std::string want; } rows[] = {
         {"CR LF, LF, CR, CR NUL; NUL inside", 'l', {"a\r\nb\nc\rd\r\0e\0f\r\n"s}, "a|b|c|d|e\0f|"s},
-        {"CR | LF, CR | NUL, LF | CR, a line over receives", 'l', {"a\r", "\nb\r", "\0c"s, "d", "e\n", "\rf\r\n"}, "a|b|cde||f|"},
+        {"CR | LF, CR | NUL, LF | CR, a line over receives", 'l', {"a\r", "\nb\r", "\0c"s, "d", "e\n", "\rf\r\n"},
+         "a|b|cde||f|"},
         {"LF CR, CR CR, CR LF CR LF, LF LF", 'l', {"a\n\rb\r\rc\r\n\r\nd\n\ne\r\n"}, "a||b||c||d||e|"},
         {"999 and its end, also split", 'l', {x999 + "\r\n" + x999, "\r\n", x999 + "\r", "\ny\r\n"},
          "{999*x}|{999*x}|{999*x}|y|"},
-        {"1000 and 2500 cut", 'l', {x999 + ".\r\n" + std::string(999, 'a') + std::string(999, 'b') + std::string(502, 'c') + "\r\n"},
+        {"1000 and 2500 cut", 'l',
+         {x999 + ".\r\n" + std::string(999, 'a') + std::string(999, 'b') + std::string(502, 'c') + "\r\n"},
          "{999*x}+|.|{999*a}+|{999*b}+|{502*c}|"},
         {"close inside a line", 'l', {"250 partial"}, ""},
         {"one line", 'r', {"250 OK\r\nNEXT\r\n"}, "250/1 250 OK > NEXT|"},

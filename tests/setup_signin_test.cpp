@@ -42,13 +42,15 @@ TEST(SetupSignIn, GoogleSignsInFillsTheServersSignsOutAndCancelKeepsNothing) {
         test::WhenModalShows("signin", [=](QWidget* dialog) {
             Find<QComboBox>(dialog, "signin.provider")->setCurrentText(provider);
             Find<QComboBox>(dialog, "signin.store")->setCurrentIndex(1);  // korv.token
-            for (const auto& [name, text] : fields) Find<QLineEdit>(dialog, name)->setText(QString::fromStdString(text));
+            for (const auto& [name, text] : fields)
+                Find<QLineEdit>(dialog, name)->setText(QString::fromStdString(text));
             Find<QPushButton>(dialog, "signin.ok")->click();
         });
         Find<QPushButton>(&sheet, "109.signin")->click();
     };
     test::CmdlineSampler sampler;
-    signIn("Google", {{"signin.account", "ann@example.com"}, {"signin.client-secret", "GoogleDesktopSecret-0123456789"}});
+    signIn("Google",
+           {{"signin.account", "ann@example.com"}, {"signin.client-secret", "GoogleDesktopSecret-0123456789"}});
     const std::string processes = sampler.finish();
     EXPECT_EQ(status(), "Signed in as ann@example.com (korv.token)");
     EXPECT_NE(server.requests().find("POST /token authorization_code with client secret\n"), std::string::npos);
@@ -57,7 +59,8 @@ TEST(SetupSignIn, GoogleSignsInFillsTheServersSignsOutAndCancelKeepsNothing) {
     EXPECT_EQ(kept.oauth + " " + kept.oauthAccount + " " + kept.oauthStore, "google ann@example.com file");
     struct stat st {};
     EXPECT_TRUE(stat((dir / "korv.token").c_str(), &st) == 0 && (st.st_mode & 0777) == 0600);
-    const std::vector<std::string> secrets = {server.currentAccess(), server.currentRefresh(), "GoogleDesktopSecret-0123456789"};
+    const std::vector<std::string> secrets = {server.currentAccess(), server.currentRefresh(),
+                                              "GoogleDesktopSecret-0123456789"};
     test::ExpectNoSecret("korv.conf", test::ReadFile(dir / "korv.conf"), secrets);
     test::ExpectNoSecret("a command line or environment", processes, secrets);
 

@@ -30,11 +30,19 @@ using test::Find;
 using test::Text;
 using S = SetupSettings;
 
-std::string Patched(std::string bytes, std::size_t at, const std::string& part) { return bytes.replace(at, part.size(), part); }
+std::string Patched(std::string bytes, std::size_t at, const std::string& part) {
+    return bytes.replace(at, part.size(), part);
+}
 
 // One text saved over an image of 'Z's, in modem mode with flood protection
 // and deletion on (`off`: network mode, both off); the bytes from `at` on.
-struct SaveRow { std::string S::*field; std::string text; std::size_t at; std::string bytes; bool clamped = false, off = false; };
+struct SaveRow {
+    std::string S::*field;
+    std::string text;
+    std::size_t at;
+    std::string bytes;
+    bool clamped = false, off = false;
+};
 
 TEST(SetupConversionTest, SavedBytesAndLoadedSettings) {
     const std::string nul(1, '\0'), limit("\x00\xFC\xFF\x7F\x01ZZZ", 8), least("\x00\x00\x00\x80", 4);
@@ -66,15 +74,17 @@ TEST(SetupConversionTest, SavedBytesAndLoadedSettings) {
         EXPECT_EQ(ConfigBytes(image).substr(r.at, r.bytes.size()), r.bytes);
     }
     // Texts without a terminator are read to their width; the stored limit decides flood protection.
-    for (const auto& [stored, legacy, shown] : {std::tuple{0, false, "0"}, {1500, false, "1"}, {INT32_MAX, false, "2097151"},
-                                                {-1, false, ""}, {4096, true, ""}}) {
+    for (const auto& [stored, legacy, shown] : {std::tuple{0, false, "0"}, {1500, false, "1"},
+                                                {INT32_MAX, false, "2097151"}, {-1, false, ""}, {4096, true, ""}}) {
         MailConfig image;
         std::memset(ImageBytes(image), 'x', kMailConfigSize);
         image.maxMessageSize.set(stored);
         S s;
         SettingsFromRecord(image, legacy, s);
-        EXPECT_EQ(s.domainName.size() + s.logFile.size() + s.dialEntry.size() + s.dialPassword.size(), 64u + 80 + 256 + 256);
-        EXPECT_EQ(s.maxSizeText + " " + std::to_string(s.floodProtection + s.deleteOversize), *shown ? shown + std::string(" 2") : "1024 0");
+        EXPECT_EQ(s.domainName.size() + s.logFile.size() + s.dialEntry.size() + s.dialPassword.size(),
+                  64u + 80 + 256 + 256);
+        EXPECT_EQ(s.maxSizeText + " " + std::to_string(s.floodProtection + s.deleteOversize),
+                  *shown ? shown + std::string(" 2") : "1024 0");
     }
     S loaded;
     SettingsFromRecord(MailConfig{}, false, loaded);
@@ -108,16 +118,19 @@ void Put(const std::string& path, const std::string& what) {
 }
 
 TEST(SetupStartupTest, DecisionsOverTheFilesFound) {
-    const std::string nul(1, '\0'), edit = "smtp.example.org", tail = "bytes beyond the record", D = ConfigBytes(test::DefaultConfig());
+    const std::string nul(1, '\0'), edit = "smtp.example.org", tail = "bytes beyond the record",
+                      D = ConfigBytes(test::DefaultConfig());
     const std::string E = Patched(D, 240, edit), caps = Patched(D, 0, "QUORVEXIA 20 CFG"), K = Patched(D, 640, "\x0B");
     std::string L(kLegacyConfigSize, '\0');
-    for (auto [at, part] : {std::pair<std::size_t, std::string>{0, "Bexolind 1.0 CFG"}, {16, "old.example"}, {56, "J"},
-                            {640, "\x40\xE2\x01"}, {644, "Provider X"}, {1415, "\x5A"}}) L.replace(at, part.size(), part);
-    const std::string U = Patched(Patched(Patched(L + std::string(8, '\0'), 0, "Quorvexia 20 CFG"), 56, nul), 1416, "\xFF\xFF\xFF\xFF");
+    for (auto [at, part] : {std::pair<std::size_t, std::string>{0, "Bexolind 1.0 CFG"}, {16, "old.example"},
+                            {56, "J"}, {640, "\x40\xE2\x01"}, {644, "Provider X"}, {1415, "\x5A"}})
+        L.replace(at, part.size(), part);
+    const std::string U = Patched(Patched(Patched(L + std::string(8, '\0'), 0, "Quorvexia 20 CFG"), 56, nul), 1416,
+                                  "\xFF\xFF\xFF\xFF");
     const std::string R = Patched(Patched(D, 645, "rovider X"), 1415, "\x5A");  // defaults over a damaged bexolind.cfg
-    const std::string C = "? Could not find configuration file. Create a new one?\n", Up = "? Upgrade old configuration file?\n",
-                      Dm = "? Configuration file is damaged. Rebuild?\n", Cr = "! Could not create configuration file.\n",
-                      lk = ".korv.cfg.lock ";
+    const std::string C = "? Could not find configuration file. Create a new one?\n",
+                      Up = "? Upgrade old configuration file?\n", Dm = "? Configuration file is damaged. Rebuild?\n",
+                      Cr = "! Could not create configuration file.\n", lk = ".korv.cfg.lock ";
     const StartRow rows[] = {
         {"no file, created, Cancel", "-", "-", {1}, false, C, D, D, lk + "korv.cfg"},
         {"no file, created, OK", "-", "-", {1}, true, C, D, E, lk + "korv.cfg"},
@@ -126,16 +139,19 @@ TEST(SetupStartupTest, DecisionsOverTheFilesFound) {
         {"upgrade, Cancel", "-", L, {1}, false, Up, U, U, lk + "korv.cfg"},
         {"upgrade declined", "-", L, {0}, true, Up, "-", "", "bexolind.cfg"},
         {"upgrade, korv.cfg cannot be created", "@", L, {1}, true, Up + Cr, "-", "", "bexolind.cfg korv.cfg"},
-        {"upgrade, korv.cfg cannot be written", "-", L, {1}, false, Up + "! Could not write configuration file.\n", "", "",
-         lk + "bexolind.cfg korv.cfg", "/"},
+        {"upgrade, korv.cfg cannot be written", "-", L, {1}, false, Up + "! Could not write configuration file.\n",
+         "", "", lk + "bexolind.cfg korv.cfg", "/"},
         {"bexolind.cfg a byte short", "-", L.substr(0, 1415), {1, 0}, true, Up + Dm, "-", "", "bexolind.cfg"},
-        {"bexolind.cfg damaged, rebuilt", "-", Patched(L, 0, "Bexolind 1.1 CFG"), {1, 1}, false, Up + Dm, R, R, lk + "korv.cfg"},
-        {"korv.cfg saved in place, bexolind.cfg unread", D + tail, L, {}, true, "", D + tail, E + tail, lk + "bexolind.cfg korv.cfg"},
+        {"bexolind.cfg damaged, rebuilt", "-", Patched(L, 0, "Bexolind 1.1 CFG"), {1, 1}, false, Up + Dm, R, R,
+         lk + "korv.cfg"},
+        {"korv.cfg saved in place, bexolind.cfg unread", D + tail, L, {}, true, "", D + tail, E + tail,
+         lk + "bexolind.cfg korv.cfg"},
         {"korv.cfg a byte short", D.substr(0, 1423), L, {0}, true, Dm, "-", D.substr(0, 1423), "bexolind.cfg korv.cfg"},
         {"signature in capitals, rebuilt, Cancel", caps, "-", {1}, false, Dm, caps, caps, "korv.cfg"},
-        {"damaged, rebuilt, korv rewrote it meanwhile", "damaged", "-", {1}, true, Dm, "damaged", Patched(E, 640, "\x0B") + tail,
-         lk + "korv.cfg", "-", true},
-        {"a directory in place of korv.cfg", "/", L, {}, true, "! Could not open configuration file.\n", "-", "", "bexolind.cfg korv.cfg"},
+        {"damaged, rebuilt, korv rewrote it meanwhile", "damaged", "-", {1}, true, Dm, "damaged",
+         Patched(E, 640, "\x0B") + tail, lk + "korv.cfg", "-", true},
+        {"a directory in place of korv.cfg", "/", L, {}, true, "! Could not open configuration file.\n", "-", "",
+         "bexolind.cfg korv.cfg"},
     };
     for (const StartRow& r : rows) {
         SCOPED_TRACE(r.name);
@@ -152,7 +168,9 @@ TEST(SetupStartupTest, DecisionsOverTheFilesFound) {
         EXPECT_EQ(setup::RunSetup(files, data, boxes, [&](setup::SetupData& d) {
             atSheet = test::ReadFile(files.current);
             EXPECT_EQ(OpenFiles(), open) << "no file stays open while the sheet shows";
-            if (r.rewrite) { EXPECT_TRUE(ReplaceFileAtomically(files.current, (K + tail).data(), K.size() + tail.size())); }
+            if (r.rewrite) {
+                EXPECT_TRUE(ReplaceFileAtomically(files.current, (K + tail).data(), K.size() + tail.size()));
+            }
             d.settings.smtpServer = edit;
             return r.ok;
         }), 0);
@@ -202,8 +220,10 @@ struct SheetFixture : ::testing::Test {
     std::string connection(QWidget* sheet) {
         auto* list = Find<QComboBox>(sheet, "25201");
         std::string out;
-        for (int i = 0; i < list->count(); ++i) out += list->itemText(i).toStdString() + (i == list->currentIndex() ? "*," : ",");
-        for (const char* name : {"21101", "25201", "25202", "25204", "25205"}) out += Find(sheet, name)->isEnabled() ? '1' : '0';
+        for (int i = 0; i < list->count(); ++i)
+            out += list->itemText(i).toStdString() + (i == list->currentIndex() ? "*," : ",");
+        for (const char* name : {"21101", "25201", "25202", "25204", "25205"})
+            out += Find(sheet, name)->isEnabled() ? '1' : '0';
         return out + " " + settings.dialEntry + (settings.connectionMode == kConnectByModem ? " modem" : " network");
     }
     test::TempDir dir;
@@ -294,11 +314,13 @@ struct ConnectionRow {
 
 TEST_F(ConnectionFixture, ListSelectionEnablingAndProviderCalls) {
     const int M = kConnectByModem, N = kConnectByNetwork;
-    const std::string ask = "RasEnumEntriesA\treserved=null\tphonebook=null\tdwSize=264\tcb=", twice = ask + "264\n" + ask;
+    const std::string ask = "RasEnumEntriesA\treserved=null\tphonebook=null\tdwSize=264\tcb=",
+                      twice = ask + "264\n" + ask;
     const std::string cantOpen = "error_text 621 Cannot open the phone book file.\n";
     auto click = [](const char* name) { return [name](SetupSheet& s) { test::Click(&s, name); }; };
     const ConnectionRow rows[] = {
-        {"entry Office 2\nentry Office\n", M, "office", {}, "Office 2*,Office,11111 Office 2 modem", "", twice + "528\n"},
+        {"entry Office 2\nentry Office\n", M, "office", {}, "Office 2*,Office,11111 Office 2 modem", "",
+         twice + "528\n"},
         {"entry Home\nentry Office\n", M, "office", {}, "Home,Office*,11111 Office modem"},
         {"entry Home\nentry Office\n", M, "Office 2", {}, "Home*,Office,11111 Home modem"},
         {"", M, "A", {}, "10100 A modem"},
@@ -317,18 +339,23 @@ TEST_F(ConnectionFixture, ListSelectionEnablingAndProviderCalls) {
          "Alpha*,Beta,11111 Alpha modem"},
         {"create_adds My ISP\n", M, "", click("25202"), "My ISP*,11111 My ISP modem", "",
          "RasCreatePhonebookEntryA\towner=set\tphonebook=null\n"},
-        {"entry Office\ncreate_adds Alternative\n", M, "Office", click("25202"), "Office*,Alternative,11111 Office modem"},
+        {"entry Office\ncreate_adds Alternative\n", M, "Office", click("25202"),
+         "Office*,Alternative,11111 Office modem"},
         {"entry Office\nentry Home\nedit_renames Office West\n", M, "Office", [](SetupSheet& s) {
              test::Click(&s, "25204");
              test::Show(s, 4);  // nor does leaving the page take the renamed entry
              test::Show(s, 3);
-         }, "Office West*,Home,11111 Office modem", "", "RasEditPhonebookEntryA\towner=set\tphonebook=null\tentry=\"Office\"\n"},
+         }, "Office West*,Home,11111 Office modem", "",
+         "RasEditPhonebookEntryA\towner=set\tphonebook=null\tentry=\"Office\"\n"},
         {"entry A\nentry B\nentry C\nentries_size 2000\n", M, "", {}, "A*,B,C,11111 A modem", "", twice + "2000\n"},
-        {"entry A\nentry B\nentries_size 16777217\n", M, "", {}, "10100  modem", "", ask + "264\n"},  // past 16 MiB: not believed
+        {"entry A\nentry B\nentries_size 16777217\n", M, "", {}, "10100  modem", "",
+         ask + "264\n"},  // past 16 MiB: not believed
         {"entry A\nentry B\nentries_retry_error 621\n" + cantOpen, M, "B", {}, "10100 B modem", "", twice + "528\n"},
-        {"entry A\nentries_error 621\n" + cantOpen, M, "A", {}, "10100 A modem", "x* Cannot open the phone book file.\n"},
+        {"entry A\nentries_error 621\n" + cantOpen, M, "A", {}, "10100 A modem",
+         "x* Cannot open the phone book file.\n"},
         {"entry A\nentries_error 621\n", M, "A", {}, "10100 A modem", "x* Undefined RasEnumEntries Error.\n"},
-        {"entry A\nentries_error 621\nerror_text 621 \n", M, "A", {}, "10100 A modem", "x* Undefined RasEnumEntries Error.\n"},
+        {"entry A\nentries_error 621\nerror_text 621 \n", M, "A", {}, "10100 A modem",
+         "x* Undefined RasEnumEntries Error.\n"},
         // An error is told once a session, however often the list is asked for again.
         {"entries_error 7300\nerror_text 7300 nmcli is not installed.\n", M, "", [&](SetupSheet& s) {
              for (const char* name : {"21100", "21101", "25202"}) test::Click(&s, name);
@@ -381,10 +408,12 @@ TEST_F(ConnectionFixture, ConnectAsKeysAndTheOpenList) {
         test::Press(Find(&sheet, button), key);
     EXPECT_TRUE(sheet.isVisible());
     const std::string calls = test::ReadFile(dir / "fake_ras_calls");
-    EXPECT_TRUE(calls.find("RasCreatePhonebookEntryA") != calls.npos && calls.find("RasEditPhonebookEntryA") != calls.npos);
+    EXPECT_TRUE(calls.find("RasCreatePhonebookEntryA") != calls.npos &&
+                calls.find("RasEditPhonebookEntryA") != calls.npos);
     // Tab reaches the mode buttons at the checked one, where Space keeps the mode; the arrows change it.
-    for (auto [mode, from, key] : {std::tuple<const char*, QWidget*, Qt::Key>{"21101", sheet.tabs()->tabBar(), Qt::Key_Tab},
-                                   {"21100", Find(&sheet, "ok"), Qt::Key_Backtab}}) {
+    for (auto [mode, from, key] :
+         {std::tuple<const char*, QWidget*, Qt::Key>{"21101", sheet.tabs()->tabBar(), Qt::Key_Tab},
+          {"21100", Find(&sheet, "ok"), Qt::Key_Backtab}}) {
         test::Click(&sheet, mode);
         test::Press(from, key, key == Qt::Key_Tab ? Qt::NoModifier : Qt::ShiftModifier);
         EXPECT_EQ(QApplication::focusWidget(), Find(&sheet, mode));
@@ -413,7 +442,8 @@ TEST_F(ConnectionFixture, ConnectAsKeysAndTheOpenList) {
 
 TEST_F(SheetFixture, MailServersPageSecurityChoiceAndFaults) {
     for (auto [stored, shown, change, written] : {
-             std::tuple{"SMTPS://mail.example.com:2465", "mail.example.com:2465 SSL/TLS", "", "smtps://mail.example.com:2465"},
+             std::tuple{"SMTPS://mail.example.com:2465", "mail.example.com:2465 SSL/TLS", "",
+                        "smtps://mail.example.com:2465"},
              {"smtp+starttls://[::1]:587", "[::1]:587 STARTTLS", "", "smtp+starttls://[::1]:587"},
              {"mail.example.com", "mail.example.com None", "STARTTLS", "smtp+starttls://mail.example.com"},
              {"smtps://mail.example.com", "mail.example.com SSL/TLS", "None", "mail.example.com"},
@@ -437,13 +467,16 @@ TEST_F(SheetFixture, MailServersPageSecurityChoiceAndFaults) {
     pop3->setText("pop3s://pop.example.com");  // a scheme typed in wins over the choice
     test::Show(sheet, 0);
     test::Show(sheet, 1);
-    EXPECT_EQ(settings.pop3Server + " " + Text(&sheet, "1240") + " " + Find<QComboBox>(&sheet, "1244")->currentText().toStdString(),
+    EXPECT_EQ(settings.pop3Server + " " + Text(&sheet, "1240") + " " +
+                  Find<QComboBox>(&sheet, "1244")->currentText().toStdString(),
               "pop3s://pop.example.com pop.example.com SSL/TLS");
     pop3->setText("smtps://pop.example.com");
     EXPECT_EQ(faults->isVisibleTo(&sheet) ? faults->text().toStdString() : "",
-              "smtps:// is for the SMTP server; the POP3 server takes pop3s:// or pop3+starttls://, or no scheme for plain POP3");
+              "smtps:// is for the SMTP server; the POP3 server takes pop3s:// or pop3+starttls://, "
+              "or no scheme for plain POP3");
     pop3->setText(":995");
-    EXPECT_EQ(faults->text().toStdString(), "the POP3 server needs a host name after pop3s:// (pop3s://host or pop3s://host:port)");
+    EXPECT_EQ(faults->text().toStdString(),
+              "the POP3 server needs a host name after pop3s:// (pop3s://host or pop3s://host:port)");
     Find<QComboBox>(&sheet, "1244")->setCurrentText("None");
     EXPECT_FALSE(faults->isVisibleTo(&sheet));
 }
@@ -451,8 +484,9 @@ TEST_F(SheetFixture, MailServersPageSecurityChoiceAndFaults) {
 // Accented text is cut between characters.
 TEST_F(SheetFixture, OkSavesThePagesAndCancelNothing) {
     // An OK clears the junk behind the server and rounds the limit down; the Connection page is never shown.
-    const std::string before = Patched(Patched(Patched(ConfigBytes(test::DefaultConfig()), 240, std::string("smtp.example.org\0j", 18)), 644,
-                                               "Office"), 1416, std::string("\xDC\x05\0\0", 4));
+    const std::string before =
+        Patched(Patched(Patched(ConfigBytes(test::DefaultConfig()), 240, std::string("smtp.example.org\0j", 18)), 644,
+                        "Office"), 1416, std::string("\xDC\x05\0\0", 4));
     std::string expected = Patched(Patched(Patched(before, 256, std::string(2, '\0')), 80, "/var/mail/in"), 1416,
                                    std::string("\0\x30\0\0\x01", 5));
     for (const auto& u : test::Utf8FieldCases()) expected.replace(u.offset, u.width, u.stored);
@@ -489,14 +523,16 @@ TEST_F(SheetFixture, WithoutADisplayItSaysSoInOneLine) {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err + r.out + test::ListDir(dir.path()),
-              "korvcfg needs a graphical session and could not open a display; korvconf does the same from a terminal.\n");
+              "korvcfg needs a graphical session and could not open a display; "
+              "korvconf does the same from a terminal.\n");
 }
 
 TEST(ScreenFixture, SheetOpensShowingEveryTabAndEveryControl) {
     test::TempDir config;
     const char* wanted = std::getenv("QUORVEXIA_TEST_DPI");
     const int dpi = wanted && *wanted ? std::atoi(wanted) : 96;
-    test::WriteFile(config / "screen.json", "{\"screens\": [{\"name\": \"main\", \"x\": 0, \"y\": 0, \"width\": 1024, \"height\": 768, "
+    test::WriteFile(config / "screen.json",
+                    "{\"screens\": [{\"name\": \"main\", \"x\": 0, \"y\": 0, \"width\": 1024, \"height\": 768, "
                     "\"logicalDpi\": " + std::to_string(dpi) + ", \"logicalBaseDpi\": 96, \"dpr\": 1.0}]}");
     setenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + config / "screen.json").c_str(), 1);
     test::EnsureApp();
@@ -516,13 +552,16 @@ TEST(ScreenFixture, SheetOpensShowingEveryTabAndEveryControl) {
     settings.connectionMode = kConnectByModem, settings.floodProtection = 1;
     settings.maxSizeText = "2048", settings.deleteOversize = 1;
     const char* shots = std::getenv("QUORVEXIA_SCREENSHOT_DIR");
-    const char* pictures[] = {"1-about.png", "2-mail-servers.png", "3-directories.png", "4-connection.png", "5-security.png"};
+    const char* pictures[] = {"1-about.png", "2-mail-servers.png", "3-directories.png", "4-connection.png",
+                              "5-security.png"};
     test::ScriptedBoxes boxes;
     SetupSheet sheet(settings, provider, boxes);
     test::Show(sheet, 0);
     const QSize opened = sheet.size();
     EXPECT_TRUE(screen->availableGeometry().contains(sheet.frameGeometry())) << "the sheet fits the screen";
-    auto inside = [&](QWidget* w, QWidget* root) { return root->rect().contains(QRect(w->mapTo(root, QPoint(0, 0)), w->size())); };
+    auto inside = [&](QWidget* w, QWidget* root) {
+        return root->rect().contains(QRect(w->mapTo(root, QPoint(0, 0)), w->size()));
+    };
     for (int tab = 0; tab < sheet.tabs()->count(); ++tab) {
         test::Show(sheet, tab);
         SCOPED_TRACE(sheet.tabs()->tabText(tab).toStdString() + " at " + std::to_string(dpi) + " dpi");
@@ -532,14 +571,16 @@ TEST(ScreenFixture, SheetOpensShowingEveryTabAndEveryControl) {
         }
         QTabBar* bar = sheet.tabs()->tabBar();
         for (int t = 0; t < bar->count(); ++t)
-            EXPECT_TRUE(sheet.rect().contains(bar->tabRect(t).translated(bar->mapTo(&sheet, QPoint(0, 0))))) << "tab " << t;
+            EXPECT_TRUE(sheet.rect().contains(bar->tabRect(t).translated(bar->mapTo(&sheet, QPoint(0, 0)))))
+                << "tab " << t;
         int checked = 0;
         for (QWidget* w : sheet.tabs()->widget(tab)->findChildren<QWidget*>()) {
             if (!w->isVisible() || w->objectName().isEmpty()) continue;
             auto* label = qobject_cast<QLabel*>(w);
             QSize needs = w->minimumSizeHint().expandedTo(QSize(0, 0));
             EXPECT_TRUE(inside(w, sheet.tabs()->widget(tab)) && w->height() >= needs.height() &&
-                        w->width() >= (label && label->wordWrap() ? 0 : needs.width())) << w->objectName().toStdString();
+                        w->width() >= (label && label->wordWrap() ? 0 : needs.width()))
+                << w->objectName().toStdString();
             ++checked;
         }
         EXPECT_GT(checked, 2);

@@ -24,7 +24,8 @@ TEST(SharedConfigTest, TwoRunsOnOneQueueDeliverEveryMessageExactlyOnce) {
     SmtpServerProcess sink(received.path(), 120, 0.05);
     ASSERT_TRUE(sink.ready());
     for (int n = 10; n < 50; ++n)
-        QueueMessage(box, "000000" + std::to_string(n), "x.example\ns" + std::to_string(n) + "@x.example\nr@y.example\n", "Subject: s\n\nbody\n");
+        QueueMessage(box, "000000" + std::to_string(n),
+                     "x.example\ns" + std::to_string(n) + "@x.example\nr@y.example\n", "Subject: s\n\nbody\n");
     box.config.smtpServer.assign(sink.address());
     box.config.domainName.assign("client.example");
     box.writeConfig();
@@ -70,8 +71,10 @@ TEST(SharedConfigTest, ProgramsTakeTurnsOnOneConfiguration) {
     ScriptedServer pop3([&](ServerConnection& c, int index) {
         Pop3Script script;
         if (index == 0) {  // korv has read korv.cfg and is connected: now korvconf saves
-            conf = RunProgram(KORVCONF_PATH, {"set", "smtp-server", "new.example.org", "pop3-user", "newuser"}, box.dir(), "", 60);
-            script.messages = {ScriptMessage("From: a@x.example\r\n\r\none\r\n"), ScriptMessage("From: b@x.example\r\n\r\ntwo\r\n")};
+            conf = RunProgram(KORVCONF_PATH, {"set", "smtp-server", "new.example.org", "pop3-user", "newuser"},
+                              box.dir(), "", 60);
+            script.messages = {ScriptMessage("From: a@x.example\r\n\r\none\r\n"),
+                               ScriptMessage("From: b@x.example\r\n\r\ntwo\r\n")};
         }
         ServePop3(c, script);
     }, 2);
@@ -96,7 +99,8 @@ TEST(SharedConfigTest, ProgramsTakeTurnsOnOneConfiguration) {
     pop3.join();
     bool free = false;
     for (int i = 0; i < 60 && !free; ++i, std::this_thread::sleep_for(50ms)) {
-        ConfigLock s = ConfigLock::Acquire(cfg, ConfigLockKind::Sending, 0ms), r = ConfigLock::Acquire(cfg, ConfigLockKind::Receiving, 0ms),
+        ConfigLock s = ConfigLock::Acquire(cfg, ConfigLockKind::Sending, 0ms),
+                   r = ConfigLock::Acquire(cfg, ConfigLockKind::Receiving, 0ms),
                    c = ConfigLock::Acquire(cfg, ConfigLockKind::Config, 0ms);
         free = s.held() && r.held() && c.held();
     }

@@ -79,7 +79,8 @@ TEST(SmtpSessionTest, EachStepJudgesItsReply) {
     };
     const std::string bob = "|? Invalid recipient: bob@b.test", badSender = Told("Invalid mail sender", '?', kMsg);
     const std::string refused = Told("Invalid mail sender", '?', "; error 553" + kMsg), m = hi + "250 r|";
-    const std::string badData = Told("Invalid DATA command response", '!', kMsg), mailRefused = "SMTP server refused mail: ";
+    const std::string badData = Told("Invalid DATA command response", '!', kMsg),
+                      mailRefused = "SMTP server refused mail: ";
     const Strings allRefused = {bob, "|? Invalid recipient: cy@c.test", Told("All recipients are invalid", '?', kMsg)};
     const struct Row {
         const char* name;
@@ -95,26 +96,29 @@ TEST(SmtpSessionTest, EachStepJudgesItsReply) {
         {"greeting without a code", "hello|", {Told("Invalid SMTP remote greeting")}, 0, 0, Stopped},
         {"greeting 421", "421 busy|", {Told("SMTP server is not ready", '!', "; error 421")}, 0, 0, Stopped},
         {"HELO reply without a code", "220 a|hello|", {Told("Invalid HELO command response")}, 1, 0, Stopped, kPair, 1},
-        {"HELO refused", "220 a|501 no|", {Told("Invalid local domain name", '!', "; error 501")}, 1, 0, Stopped, kPair, 1},
+        {"HELO refused", "220 a|501 no|", {Told("Invalid local domain name", '!', "; error 501")},
+         1, 0, Stopped, kPair, 1},
         {"envelope of one line", hi, {badSender}, 1, 1, Done, kPair, 3, "b.test\n"},
         {"blank sender", hi, {badSender}, 1, 1, Done, kPair, 3, "b.test\n \t\nbob@b.test\n"},
-        {"sender too long for its buffer", hi, {badSender}, 1, 1, Done, kPair, 3, "b\n" + std::string(300, 's') + "\nc\n"},
+        {"sender too long for its buffer", hi, {badSender}, 1, 1, Done, kPair, 3,
+         "b\n" + std::string(300, 's') + "\nc\n"},
         {"RSET refused", hi + "421 bye|", {Told("Can't reset; error 421")}, 2, 6, Stopped},
         {"RSET reply of 101 lines", hi + lines("250", 101, 20), {Told("Invalid RSET command response")}, 2, 6, Stopped},
-        {"MAIL reply of 65 KiB", m + lines("250", 65, 1018), {Told("Invalid MAIL FROM command response", '!', kMsg)}, 3, 6,
-         Stopped},
+        {"MAIL reply of 65 KiB", m + lines("250", 65, 1018), {Told("Invalid MAIL FROM command response", '!', kMsg)},
+         3, 6, Stopped},
         {"sender refused", m + "553 who|503 a|503 b|503 c|", {refused}, 3, 6},
         {"354 after a refused sender", m + "553 no|250 a|503 b|354 go|", {refused}, 0, 6, Stopped, kPair, 2},
-        {"530 to MAIL", m + "530 5.7.0 Authentication required.|", {Told(mailRefused + "530 5.7.0 Authentication required")},
-         3, 6, Stopped},
-        {"421 to MAIL, long, control bytes", m + "421-4.3.2 a|421 4.3.2 Shut\x01 down\x7f" + std::string(600, 'w') + "|",
+        {"530 to MAIL", m + "530 5.7.0 Authentication required.|",
+         {Told(mailRefused + "530 5.7.0 Authentication required")}, 3, 6, Stopped},
+        {"421 to MAIL, long, control bytes",
+         m + "421-4.3.2 a|421 4.3.2 Shut\x01 down\x7f" + std::string(600, 'w') + "|",
          {Told(mailRefused + "421 4.3.2 Shut\\x01 down\\x7F" + std::string(228, 'w'))}, 3, 6, Stopped},
         {"RCPT reply without a code", m + "250 m||", {Told("Invalid RCPT command response", '!', kMsg)}, 4, 6, Stopped},
         {"one recipient refused; replies of several lines, greeting of a code alone below 400",
          "300-a|300|250-h|250 hello|250-r|250 r|250-m|250 m|550-5.1.1 a|550 5.1.1 bob|250-b|250 b|354-go|354 go|"
          "250-a|250 queued|", {bob, kSent}, 7, 7, Done, ""},
-        {"every recipient refused, one in 100 lines", m + "250 m|" + lines("550", 100, 20) + "550 b|554 no|", allRefused,
-         5, 6},
+        {"every recipient refused, one in 100 lines", m + "250 m|" + lines("550", 100, 20) + "550 b|554 no|",
+         allRefused, 5, 6},
         {"354 though every recipient was refused", m + "250 m|550 a|550 b|354 go|554 nothing|", allRefused, 5, 7},
         {"no recipient lines", m + "250 m|", {Told("No valid recipients found", '?', kMsg)}, 3, 3, Done, kPair, 3,
          "b\nann@a.test\n\n \n"},
@@ -184,7 +188,8 @@ TEST(SmtpSessionTest, TextOnTheWire) {
         {".hdr: x\nTo: ann@x\n\n.\n.x\nx.\n..\n", "..hdr: x\r\nTo: ann@x\r\n\r\n..\r\n..x\r\nx.\r\n...\r\n", "ann@x"},
         {h998 + "\n\nTo: late@x\n", h998 + "\r\n\r\nTo: late@x\r\n", "???"},
         {"X: " + h995 + "\nTo: inside@x\n\nb\n", "X: " + h995 + "\r\nTo: inside@x\r\n\r\nb\r\n", "inside@x"},
-        {"To: p@q\n\n." + p1500 + "\n", "To: p@q\r\n\r\n.." + p1500.substr(503) + "\r\n" + p1500.substr(997) + "\r\n", "p@q"},
+        {"To: p@q\n\n." + p1500 + "\n", "To: p@q\r\n\r\n.." + p1500.substr(503) + "\r\n" + p1500.substr(997) + "\r\n",
+         "p@q"},
         {"To: a@x\nCc: c@x\nTO: b@x\n\nTo: c@x\n", "To: a@x\r\nCc: c@x\r\nTO: b@x\r\n\r\nTo: c@x\r\n", "b@x"},
         {"", "", "???"},
     };
@@ -209,7 +214,8 @@ TEST(SmtpSessionTest, CutAtEachStep) {
         for (std::size_t k = 0; k <= replies.size(); ++k) {
             SCOPED_TRACE(std::to_string(k) + (pipelined ? " replies, pipelined" : " replies"));
             World w;
-            WriteFile(w.dir / "d.e.wrk", kEnvelope), WriteFile(w.dir / "d.txt", kText), WriteFile(w.dir / "lonely.txt", "");
+            WriteFile(w.dir / "d.e.wrk", kEnvelope), WriteFile(w.dir / "d.txt", kText),
+                WriteFile(w.dir / "lonely.txt", "");
             std::string script;
             for (std::size_t i = 0; i < k; ++i) script += replies[i] + "|";
             EXPECT_EQ(w.run(script, pipelined), k == replies.size() ? Done : LinkFailed);
@@ -299,7 +305,8 @@ TEST(SmtpSession, GoldenTranscriptAndWhatDiffers) {
     } rows[] = {
         {"golden", {all}, "", in + sending + end, sent + closed, wire + body},
         {"debug", {all}, "/debug",
-         in + "220 hi\nHELO example.org\n250 hello\nSending message #1... \nRSET\n250 reset\nMAIL FROM:<ann@x>\n250 sender\n"
+         in + "220 hi\nHELO example.org\n250 hello\nSending message #1... \n"
+              "RSET\n250 reset\nMAIL FROM:<ann@x>\n250 sender\n"
               "RCPT TO:<bob@y>\n250 rcpt ok\nDATA\n354 go\nTo: Bob <bob@y>\nSubject: hi\n\nbody\n.\n250 queued\n"
               "Closing connection...\nQUIT\n221 bye\nConnection closed.\n", sent + closed, wire + body},
         {"HELO refused", {{all[0], Reply("501 bad domain")}}, "", in + "Invalid local domain name.\n" + end,
@@ -307,13 +314,15 @@ TEST(SmtpSession, GoldenTranscriptAndWhatDiffers) {
         // A session refused whole is tried again, and the one that works ends the tries.
         {"tried again", {{Reply("421 busy")}, all}, "/tries:3",
          in + "SMTP server is not ready.\n" + end + "Retrying...\n" + in + sending + end,
-         "! HH:MM:SS  SMTP server is not ready; error 421\n" + closed + "+ HH:MM:SS  Connecting to SMTP server\n" + sent + closed,
+         "! HH:MM:SS  SMTP server is not ready; error 421\n" + closed + "+ HH:MM:SS  Connecting to SMTP server\n" +
+             sent + closed,
          "QUIT\r\n" + wire + body},
         {"cut after DATA", {{all[0], all[1], all[2], all[3], all[4], Cut()}}, "", in + sending + lost + "\n",
          "! HH:MM:SS  " + lost + "\n", wire, 1},
         {"no such host", {}, "", "Solving SMTP host '%'...\nCould not resolve SMTP host.\n",
          "! HH:MM:SS  Could not resolve host\n", "", 1, "no-such-host.invalid"},
-        {"nobody listening", {}, "", "Solving SMTP host '%'...\nConnecting to SMTP server...\nUnable to open connection.\n",
+        {"nobody listening", {}, "",
+         "Solving SMTP host '%'...\nConnecting to SMTP server...\nUnable to open connection.\n",
          "! HH:MM:SS  Unable to open connection\n", "", 1, "127.0.0.1:" + std::to_string(FreeLoopbackPort())},
     };
     for (const auto& r : rows) {
@@ -328,7 +337,8 @@ TEST(SmtpSession, GoldenTranscriptAndWhatDiffers) {
         auto at = [&](const std::string& text) { return std::regex_replace(text, std::regex("%"), server); };
         EXPECT_EQ(result.out, Banner() + at(r.console));
         EXPECT_EQ(MaskSmtpLog(box.log()),
-                  "\n----------  DAY DD MON YY, Quorvexia 2.12; SEND\n+ HH:MM:SS  Connecting to SMTP server\n" + at(r.log));
+                  "\n----------  DAY DD MON YY, Quorvexia 2.12; SEND\n"
+                  "+ HH:MM:SS  Connecting to SMTP server\n" + at(r.log));
         EXPECT_EQ(smtp.received(), r.wire);
         EXPECT_EQ(ListDir(box.outbound()), r.status ? "m1.txt m1.wrk" : "");
         EXPECT_EQ(result.status, r.status);
@@ -348,8 +358,10 @@ TEST(SmtpSession, CutInTheBody) {
     box.config.smtpServer.assign(smtp.address());
     ProgramResult r = box.run({"/send"});
     smtp.join();
-    EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(#1\.\.\. \nRemote closed connection\. \((32|104)\)\n$)"))) << r.out;
-    EXPECT_TRUE(std::regex_search(box.log(), std::regex(R"(\n! ..:..:..  Remote closed connection\. \((32|104)\)\n$)")));
+    EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(#1\.\.\. \nRemote closed connection\. \((32|104)\)\n$)")))
+        << r.out;
+    EXPECT_TRUE(std::regex_search(box.log(),
+                                  std::regex(R"(\n! ..:..:..  Remote closed connection\. \((32|104)\)\n$)")));
     EXPECT_EQ(smtp.received().find("QUIT"), std::string::npos);
     EXPECT_EQ(ListDir(box.outbound()), "m1.txt m1.wrk");
     EXPECT_EQ(r.status, 1);
@@ -377,7 +389,8 @@ TEST(SmtpInterop, QueueWithA50MiBMessageArrivesWhole) {
     EXPECT_EQ(result.status, 0) << result.out;
     EXPECT_EQ(ListDir(box.outbound()), "");
     for (int n = 1; n <= 4; ++n) {
-        const std::string env = ReadFile(received / (std::to_string(n) + ".env")), sender = env.substr(0, env.find('\n'));
+        const std::string env = ReadFile(received / (std::to_string(n) + ".env")),
+                          sender = env.substr(0, env.find('\n'));
         ASSERT_TRUE(queue.count(sender)) << sender;
         EXPECT_EQ(env, sender + "\n" + queue[sender][0]);
         std::string wire;  // each line with CR LF, dots as written

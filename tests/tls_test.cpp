@@ -103,7 +103,8 @@ TEST(Sasl, MessagesBase64AndCapabilities) {
               "Mjl0Q2cBAQ==");
     EXPECT_EQ(SaslOauthBearer("a=b,c@x.com", "tok"), "bixhPWE9M0RiPTJDY0B4LmNvbSwBYXV0aD1CZWFyZXIgdG9rAQE=");
     std::string back;
-    for (const char* b : {"", "f", "fo", "foo", "\xff\x01"}) EXPECT_TRUE(Base64Decode(Base64Encode(b), back) && back == b);
+    for (const char* b : {"", "f", "fo", "foo", "\xff\x01"})
+        EXPECT_TRUE(Base64Decode(Base64Encode(b), back) && back == b);
     EXPECT_EQ(Base64Encode("f") + Base64Encode("fo") + Base64Encode("\xff\x01"), "Zg==Zm8=/wE=");
     EXPECT_FALSE(Base64Decode("Zg=", back) || Base64Decode("Z!==", back));
     Capabilities ehlo = ParseEhloCapabilities({"250-mail.example.com greets starttls", "250-auth plain  LOGIN",
