@@ -140,13 +140,15 @@ TEST(DialUp, StatesAndFailures) {
     }
 }
 
-// korv reads only the names and handles of the active connections; the rest of
-// each record is the provider's to fill, read here directly.
-TEST(NmProvider, ActiveConnectionsCarryTheirDeviceTypeAndName) {
+// korv reads only the names and handles of the active connections, and always
+// passes a place for the handle it dials; the rest of each record, and the
+// refusal of a dial with no such place, are the provider's own, checked here directly.
+TEST(NmProvider, ActiveConnectionsCarryTheirDeviceTypeAndNameAndADialNeedsAHandle) {
     void* library = dlopen(NM_RASAPI_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(library, nullptr) << dlerror();
     auto* enumerate = reinterpret_cast<ras::RasEnumConnectionsA_t*>(dlsym(library, "RasEnumConnectionsA"));
-    ASSERT_NE(enumerate, nullptr);
+    auto* dial = reinterpret_cast<ras::RasDialA_t*>(dlsym(library, "RasDialA"));
+    ASSERT_TRUE(enumerate && dial);
     TempDir bin;
     const std::string name(300, 'O');  // longer than its field: cut to the field, which keeps its terminator
     WriteFile(bin / "nmcli", "#!/bin/sh\nactive='" + name + ":u-1:gsm:ttyUSB0:activated\\n'" + std::string(kNmcli));
@@ -154,14 +156,14 @@ TEST(NmProvider, ActiveConnectionsCarryTheirDeviceTypeAndName) {
     const std::string path = std::getenv("PATH"), cwd = std::filesystem::current_path();
     setenv("PATH", bin.path().c_str(), 1);
     std::filesystem::current_path(bin.path());  // where the fake notes its calls
+    // Under the fake nmcli, so that a provider that dialled anyway reaches no real connection.
+    ras::RASDIALPARAMSA params{};
+    params.dwSize = sizeof params;
+    EXPECT_EQ(dial(nullptr, nullptr, &params, 0, nullptr, nullptr), 87u) << "no place for the handle: nothing dialled";
     ras::RASCONNA records[2]{};
     records[0].dwSize = sizeof(ras::RASCONNA);
     ras::DWORD size = sizeof records, count = 0;
     ras::DWORD result = enumerate(records, &size, &count);
-    auto* dial = reinterpret_cast<ras::RasDialA_t*>(dlsym(library, "RasDialA"));
-    ras::RASDIALPARAMSA params{};
-    params.dwSize = sizeof params;
-    EXPECT_EQ(dial(nullptr, nullptr, &params, 0, nullptr, nullptr), 87u) << "no place for the handle: nothing dialled";
     setenv("PATH", path.c_str(), 1);
     std::filesystem::current_path(cwd);
     dlclose(library);
